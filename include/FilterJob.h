@@ -1,0 +1,77 @@
+#pragma once
+// The job driver: the state of one job, owned by the entry point and passed to every
+// step explicitly, and the steps of the job in the order they run.
+
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "JobParamsProc.h"
+#include "PrintSettings.h"
+#include "PrinterStream.h"
+
+// Set by the SIGTERM handler, polled by the page loop. The only global of the filter.
+extern volatile sig_atomic_t cancel_job;
+void sighandler(int signal);
+
+inline constexpr size_t HOLD_BUFFER_SIZE = 4194304;
+inline constexpr const char WORK_DIRECTORY[] = "/tmp/quenmark/";
+inline constexpr size_t WORK_FILE_NAME_SIZE = 512;
+
+// One side of a two-sided sheet, held until its partner has arrived.
+struct HeldSide {
+  unsigned char *data = nullptr;
+  size_t capacity = 0;
+  int64_t length = -1;  // -1: nothing held yet
+  printer_header header;
+};
+
+struct JobState {
+  int jobId = 0;
+  PARAM_KEY_SPERATOR_VALUE table[JOB_PARAM_COUNT];
+  PrintSettings settings;
+  unsigned char collate = 0;
+  HeldSide buff1;  // odd m_page: the front of a sheet
+  HeldSide buff2;  // even m_page: the back
+  char jobParams[JOB_PARAMS_BUFFER_SIZE];
+
+  FILE *out = stdout;  // the printer stream
+  int rasterFd = 0;    // the raster always comes from standard input
+
+  // The page loop.
+  int32_t rasterPage = 1;
+  int32_t m_page = 0;
+  int32_t recordCounter = 0;
+  int32_t copiesLeft = 0;
+  int32_t lastPage = 0;
+  int32_t blankBackSide = 0;
+  int32_t firstPageWidth = 0;   // cupsBytesPerLine * 8 of the first page
+  int32_t firstPageHeight = 0;  // cupsHeight of the first page
+  bool streamFailed = false;
+};
+
+// The whole filter run: arguments, settings, pages. Returns the exit status.
+int FilterMain(int argc, char **argv);
+
+// Arguments, job parameter table, collate flag and holding buffers. 0 to go on,
+// otherwise the exit status.
+int SetUpJob(JobState &job, int argc, char **argv);
+void ReleaseJob(JobState &job);
+
+// Everything after the print settings: work directory, raster, stream. Exit status.
+int ProcessPages(JobState &job);
+void PrepareWorkDirectory();
+
+struct JbgData {
+  unsigned char *data = nullptr;
+  size_t size = 0;
+};
+// Reads a JBIG file whole; label is "page" or "extra page" for the log lines.
+bool ReadJbgFile(const char *name, const char *label, int number, JbgData *jbg);
+void ReleaseJbgData(JbgData *jbg);
+
+// Output sequencing. Each returns 0, or the exit status that must end the job.
+int OutputPage(JobState &job, printer_header &record, const unsigned char *data, size_t size);
+int AddBlankBackSide(JobState &job);
+int OutputDuplexPair(JobState &job);

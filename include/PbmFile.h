@@ -1,0 +1,25 @@
+#pragma once
+// PBM page files (raw P4 bitmaps, set bit black) and their quarter and half turns.
+
+#include <cstdint>
+#include <cstdio>
+
+inline constexpr uint64_t PBM_MAX_BITMAP_BYTES = 1ull << 30;
+
+inline int64_t PbmStride(int64_t width) { return (width + 7) / 8; }
+
+// Skips blanks, line ends and '#' comments between two header tokens.
+void skipPbmComments(FILE *file);
+// Reads magic, width and height. False when the numbers cannot be read.
+bool ReadPbmHeader(FILE *file, char magic[3], int *width, int *height);
+// Turns a PBM page file by -90, 90 or 180 degrees into outPath (may equal inPath).
+// 0 on success, 1 on failure.
+int rotatePbm(const char *inPath, const char *outPath, int angle);
+
+// In-memory turns. src holds height rows of PbmStride(width) bytes; dst must be
+// zero-filled and hold the turned page (PbmStride of the turned width per row).
+// The pixel-by-pixel definition, the reference for the fast turn:
+void TurnBitmapPixelByPixel(const unsigned char *src, int width, int height, int angle,
+                            unsigned char *dst);
+// The same bits, computed on 8x8 blocks.
+void TurnBitmap(const unsigned char *src, int width, int height, int angle, unsigned char *dst);

@@ -1,0 +1,22 @@
+#pragma once
+// The job's print settings, settled from the PPD's marks and the job options.
+
+#include <cstdint>
+
+#include "JobParamsProc.h"
+
+struct PrintSettings {
+  int32_t duplexMode = 0;   // 0 none, 1 DuplexNoTumble, 2 DuplexTumble
+  int32_t feedEdge = 0;     // 1: long edge first
+  int32_t flagPageA5 = 0;
+  int32_t orientation = 0;  // logged only
+  int32_t mediaClass = 0;   // 0 plain, 1 Thin, 2 Thick
+  int32_t copies = 0;       // atoi of the copies argument; below 1 acts as 1
+};
+
+// Opens the PPD named by $PPD, marks defaults and options and writes the settings into
+// the table. 0 on success, 1 when the PPD cannot be opened.
+int GetPrintSettings(const char *options, const char *copiesArg,
+                     PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings);
+// Switches two-sided printing off where the paper path cannot do it.
+void VerifyParamsConstraint(PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings);

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing and running quenmark need.
+# Idempotent and non-interactive: packages already present are left alone, and
+# apt-get runs only when something is missing.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake pkg-config
+  libcups2-dev libcupsimage2-dev cups-ppdc
+  libcjson-dev
+  jbigkit-bin libjbig-dev
+  libpng-dev
+  googletest libgtest-dev libbenchmark-dev
+  cups cups-daemon cups-client cups-bsd cups-filters cups-filters-core-drivers
+  ghostscript poppler-utils
+)
+
+missing=()
+for pkg in "${PACKAGES[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
+done
+
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+if [[ $(id -u) -ne 0 ]]; then
+  echo "setup: missing packages: ${missing[*]}" >&2
+  echo "setup: run this script as root to install them" >&2
+  exit 1
+fi
+
+echo "setup: installing ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+# Package scripts must not try to start services on a build machine.
+policy=/usr/sbin/policy-rc.d
+created_policy=0
+if [[ ! -e $policy ]]; then
+  printf '#!/bin/sh\nexit 101\n' >"$policy"
+  chmod 755 "$policy"
+  created_policy=1
+fi
+trap '[[ $created_policy -eq 1 ]] && rm -f "$policy"' EXIT
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,3 @@
+#include "FilterJob.h"
+
+int main(int argc, char **argv) { return FilterMain(argc, argv); }

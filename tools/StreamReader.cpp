@@ -1,0 +1,2 @@
+// The stream reader; being written.
+#include "StreamReader.h"
