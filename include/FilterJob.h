@@ -48,6 +48,7 @@ struct JobState {
   int32_t blankBackSide = 0;
   int32_t firstPageWidth = 0;   // cupsBytesPerLine * 8 of the first page
   int32_t firstPageHeight = 0;  // cupsHeight of the first page
+  bool buff2HoldsBlank = false;  // the back side held is the blank one (not a raster page)
   bool streamFailed = false;
 };
 

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "PbmFile.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -8,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -23,7 +26,7 @@ std::vector<std::string> BuildEnvironment(const RunOptions &options) {
   for (char **entry = environ; *entry != nullptr; ++entry) {
     const char *eq = strchr(*entry, '=');
     if (eq == nullptr) continue;
-    env[std::string(*entry, eq)] = eq + 1;
+    env[std::string(*entry, static_cast<size_t>(eq - *entry))] = eq + 1;
   }
   for (const auto &name : options.unsetEnv) env.erase(name);
   for (const auto &[name, value] : options.setEnv) env[name] = value;
@@ -44,7 +47,12 @@ RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &opt
   posix_spawn_file_actions_init(&actions);
   const std::string stdinPath = options.stdinPath.empty() ? "/dev/null" : options.stdinPath;
   posix_spawn_file_actions_addopen(&actions, 0, stdinPath.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+  if (options.stdoutPath.empty()) {
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 1, options.stdoutPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  }
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
   posix_spawn_file_actions_addclose(&actions, outPipe[0]);
   posix_spawn_file_actions_addclose(&actions, errPipe[0]);
@@ -152,4 +160,159 @@ std::vector<std::string> SplitLines(const std::string &text) {
     start = end + 1;
   }
   return lines;
+}
+
+namespace {
+
+struct PpdSize {
+  const char *name;
+  int width;
+  int height;
+};
+
+// Points, as the printer's own PPD has them.
+constexpr PpdSize kTestPageSizes[] = {
+    {"A4", 595, 842},        {"A5", 420, 595},        {"B5", 516, 729},    {"16k", 553, 765},
+    {"Letter", 612, 792},    {"Statement", 396, 612}, {"Legal", 612, 1008}, {"Executive", 522, 756},
+    {"A6", 297, 420},        {"B6", 363, 516},        {"B5ISO", 499, 709}, {"BANK1", 312, 624},
+    {"BANK2", 298, 666},
+};
+
+std::string DefaultOf(const std::map<std::string, std::string> &defaults, const std::string &key,
+                      const std::string &fallback) {
+  auto found = defaults.find(key);
+  return found == defaults.end() ? fallback : found->second;
+}
+
+void AppendPickOne(std::string &ppd, const std::string &keyword, const std::string &defaultChoice,
+                   const std::vector<std::string> &choices) {
+  if (defaultChoice.empty()) return;
+  ppd += "*OpenUI *" + keyword + ": PickOne\n";
+  ppd += "*OrderDependency: 10 AnySetup *" + keyword + "\n";
+  ppd += "*Default" + keyword + ": " + defaultChoice + "\n";
+  for (const auto &choice : choices) ppd += "*" + keyword + " " + choice + ": \"\"\n";
+  ppd += "*CloseUI: *" + keyword + "\n";
+}
+
+}  // namespace
+
+std::string WriteTestPpd(const std::string &dir, const std::map<std::string, std::string> &defaults) {
+  std::string ppd =
+      "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*FileVersion: \"1.0\"\n"
+      "*LanguageVersion: English\n*LanguageEncoding: ISOLatin1\n*PCFileName: \"QMTEST.PPD\"\n"
+      "*Manufacturer: \"Quenmark\"\n*Product: \"(Quenmark Test)\"\n*ModelName: \"Quenmark Test\"\n"
+      "*ShortNickName: \"Quenmark Test\"\n*NickName: \"Quenmark Test\"\n"
+      "*PSVersion: \"(3010.000) 0\"\n*LanguageLevel: \"3\"\n*ColorDevice: False\n"
+      "*DefaultColorSpace: Gray\n*FileSystem: False\n*Throughput: \"1\"\n"
+      "*LandscapeOrientation: Plus90\n*TTRasterizer: Type42\n";
+  const std::string pageSize = DefaultOf(defaults, "PageSize", "A4");
+  if (!pageSize.empty()) {
+    ppd += "*OpenUI *PageSize: PickOne\n*OrderDependency: 10 AnySetup *PageSize\n";
+    ppd += "*DefaultPageSize: " + pageSize + "\n";
+    for (const auto &size : kTestPageSizes) {
+      ppd += std::string("*PageSize ") + size.name + ": \"<</PageSize[" + std::to_string(size.width) +
+             " " + std::to_string(size.height) + "]>>setpagedevice\"\n";
+    }
+    ppd += "*CloseUI: *PageSize\n";
+    ppd += "*DefaultImageableArea: " + pageSize + "\n*DefaultPaperDimension: " + pageSize + "\n";
+    for (const auto &size : kTestPageSizes) {
+      ppd += std::string("*ImageableArea ") + size.name + ": \"0 0 " + std::to_string(size.width) +
+             " " + std::to_string(size.height) + "\"\n";
+      ppd += std::string("*PaperDimension ") + size.name + ": \"" + std::to_string(size.width) +
+             " " + std::to_string(size.height) + "\"\n";
+    }
+  }
+  AppendPickOne(ppd, "InputSlot", DefaultOf(defaults, "InputSlot", "MainTray"),
+                {"MainTray", "ManualTray", "Tray2"});
+  AppendPickOne(ppd, "Resolution", DefaultOf(defaults, "Resolution", "600dpi"), {"600dpi", "1200dpi"});
+  AppendPickOne(ppd, "Duplex", DefaultOf(defaults, "Duplex", "None"),
+                {"None", "DuplexNoTumble", "DuplexTumble"});
+  AppendPickOne(ppd, "FeedEdge", DefaultOf(defaults, "FeedEdge", "0"), {"0", "1"});
+  AppendPickOne(ppd, "MediaType", DefaultOf(defaults, "MediaType", "Plain"),
+                {"Plain", "Recycled", "Thin", "Thick"});
+  const std::string path = dir + "/test.ppd";
+  WriteFileText(path, ppd);
+  return path;
+}
+
+std::string WriteEncoderStandIn(const std::string &dir, int cancelAtSide) {
+  const std::string path = dir + "/pbmtojbg";
+  // The JBIG path is the last argument: /tmp/quenmark/<job>-<side>.jbg. The kernel keeps
+  // only the first 15 characters of a process name.
+  WriteFileText(path,
+                "#!/bin/sh\n"
+                "for last in \"$@\"; do :; done\n"
+                "side=${last##*-}; side=${side%.jbg}\n"
+                "if [ \"$side\" = \"" + std::to_string(cancelAtSide) + "\" ]; then\n"
+                "  pid=$$\n"
+                "  while [ \"$pid\" -gt 1 ]; do\n"
+                "    case \"$(cat /proc/$pid/comm)\" in tavrel_quenbris*) kill -TERM \"$pid\"; break;; esac\n"
+                "    pid=$(sed 's/.*) //' /proc/$pid/stat | cut -d' ' -f2)\n"
+                "  done\n"
+                "fi\n"
+                "exec /usr/bin/pbmtojbg \"$@\"\n");
+  chmod(path.c_str(), 0755);
+  return path;
+}
+
+bool MakeRaster(const std::string &output, const std::vector<std::string> &args) {
+  std::vector<std::string> argv{QUENMARK_MKRASTER_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  argv.push_back(output);
+  RunResult result = RunProgram(argv);
+  if (result.exitStatus != 0) {
+    fprintf(stderr, "raster maker failed (%d): %s\n", result.exitStatus, result.err.c_str());
+  }
+  return result.exitStatus == 0;
+}
+
+std::string PathWith(const std::string &dir) {
+  const char *path = getenv("PATH");
+  return dir + ":" + (path != nullptr ? path : "/usr/bin:/bin");
+}
+
+FilterJobOutcome RunFilterJob(const FilterJobRequest &request) {
+  FilterJobOutcome outcome;
+  std::vector<std::string> args{request.jobId, request.user, request.title, request.copies,
+                                request.options};
+  if (!request.seventhArgument.empty()) args.push_back(request.seventhArgument);
+  RunOptions options;
+  options.stdinPath = request.rasterPath;
+  if (request.ppdPath.empty()) {
+    options.unsetEnv.push_back("PPD");
+  } else {
+    options.setEnv["PPD"] = request.ppdPath;
+  }
+  if (!request.pathPrefix.empty()) options.setEnv["PATH"] = PathWith(request.pathPrefix);
+  outcome.run = RunFilter(args, options);
+
+  const std::vector<unsigned char> bytes(outcome.run.out.begin(), outcome.run.out.end());
+  outcome.parsed = ParsePrinterStream(bytes, &outcome.stream, &outcome.streamError) &&
+                   CheckRecordSequence(outcome.stream, &outcome.streamError);
+  for (const auto &record : outcome.stream.records) {
+    PageBitmap page;
+    std::string error;
+    if (!DecodeJbig(bytes.data() + record.dataOffset, record.jbg_size, &page, &error)) {
+      outcome.parsed = false;
+      outcome.streamError = "record " + std::to_string(record.pageno) + ": " + error;
+    }
+    outcome.pages.push_back(std::move(page));
+  }
+  return outcome;
+}
+
+PageBitmap TurnedPage(const PageBitmap &page, int angle) {
+  PageBitmap turned;
+  turned.width = angle == 180 ? page.width : page.height;
+  turned.height = angle == 180 ? page.height : page.width;
+  turned.bits.assign(static_cast<size_t>(PbmStride(turned.width) * turned.height), 0);
+  TurnBitmapPixelByPixel(page.bits.data(), page.width, page.height, angle, turned.bits.data());
+  return turned;
+}
+
+PageBitmap LoadPbm(const std::string &path) {
+  PageBitmap page;
+  std::string error;
+  if (!ReadPbmFile(path, &page, &error)) fprintf(stderr, "%s: %s\n", path.c_str(), error.c_str());
+  return page;
 }

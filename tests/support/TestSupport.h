@@ -3,6 +3,8 @@
 // directories, files.
 
 #include <map>
+
+#include "StreamReader.h"
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@ struct RunResult {
 
 struct RunOptions {
   std::string stdinPath;                      // empty: /dev/null
+  std::string stdoutPath;                     // empty: captured into RunResult::out
   std::map<std::string, std::string> setEnv;  // added to (or replacing in) the environment
   std::vector<std::string> unsetEnv;
 };
@@ -43,3 +46,47 @@ void WriteFileText(const std::string &path, const std::string &text);
 bool FileExists(const std::string &path);
 // Lines of text split at '\n' (the last line kept even without its line feed).
 std::vector<std::string> SplitLines(const std::string &text);
+
+// A small, valid PPD for the filter's tests, written into dir. The defaults name the
+// PPD's default choice per main keyword (PageSize, InputSlot, Resolution, Duplex,
+// FeedEdge, MediaType); a keyword given an empty default is left out of the PPD.
+std::string WriteTestPpd(const std::string &dir,
+                         const std::map<std::string, std::string> &defaults = {});
+
+// An executable stand-in for the encoder, named pbmtojbg, in dir; put dir first in PATH.
+// It runs the real encoder, and sends SIGTERM to the filter that started it when it
+// encodes side cancelAtSide (0: never).
+std::string WriteEncoderStandIn(const std::string &dir, int cancelAtSide);
+
+// Makes a raster file with the raster maker; the arguments follow its command line.
+bool MakeRaster(const std::string &output, const std::vector<std::string> &args);
+
+// PATH with dir in front.
+std::string PathWith(const std::string &dir);
+
+// One run of the filter on a raster file, with its stream parsed and checked.
+struct FilterJobOutcome {
+  RunResult run;
+  ParsedStream stream;
+  bool parsed = false;        // structure and record sequence are sound
+  std::string streamError;
+  std::vector<PageBitmap> pages;  // every record's JBIG data, decoded
+};
+
+struct FilterJobRequest {
+  std::string rasterPath;
+  std::string ppdPath;            // empty: PPD unset
+  std::string jobId = "345";
+  std::string user = "alice";
+  std::string title = "report.pdf";
+  std::string copies = "1";
+  std::string options;
+  std::string seventhArgument;    // empty: six arguments
+  std::string pathPrefix;         // a directory put first in PATH (a stand-in encoder)
+};
+
+FilterJobOutcome RunFilterJob(const FilterJobRequest &request);
+
+// The page as the filter turns it by angle (the in-memory turn of the library).
+PageBitmap TurnedPage(const PageBitmap &page, int angle);
+PageBitmap LoadPbm(const std::string &path);

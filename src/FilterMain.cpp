@@ -1,0 +1,39 @@
+// The filter's entry point and the story of one job: set-up, print settings, duplex
+// check, pages.
+
+#include <unistd.h>
+
+#include <csignal>
+
+#include "FilterJob.h"
+#include "PrintSettings.h"
+
+volatile sig_atomic_t cancel_job = 0;
+
+void sighandler(int) {
+  // write(2) is safe in a signal handler; stdio is not.
+  static const char message[] = "DEBUG: 捕获SIGTERM信号,终止中\n";
+  ssize_t ignored = write(STDERR_FILENO, message, sizeof message - 1);
+  (void)ignored;
+  cancel_job = 1;
+}
+
+int FilterMain(int argc, char **argv) {
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGTERM, sighandler);
+
+  // The job state is large (the table and the parameter string); keep it off the stack.
+  JobState *job = new JobState();
+  int status = SetUpJob(*job, argc, argv);
+  if (status == 0) {
+    if (GetPrintSettings(argv[5], argv[4], job->table, &job->settings) != 0) {
+      status = 1;
+    } else {
+      VerifyParamsConstraint(job->table, &job->settings);
+      status = ProcessPages(*job);
+    }
+  }
+  ReleaseJob(*job);
+  delete job;
+  return status;
+}

@@ -1,0 +1,288 @@
+// The page loop: raster page -> PBM page file -> (turn) -> JBIG file -> output
+// sequencing, one page at a time.
+
+#include <cups/raster.h>
+#include <dirent.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "FilterJob.h"
+#include "JbigEncoder.h"
+#include "Log.h"
+#include "PbmFile.h"
+#include "Utility.h"
+
+namespace {
+
+constexpr uint64_t MAX_PAGE_BYTES = 1ull << 30;
+
+bool IsUncollatedTwoSided(const JobState &job) {
+  return job.collate == 0 && job.settings.duplexMode != 0;
+}
+
+// Only 1-bit rasters whose rows are PBM rows can be spooled byte for byte.
+bool AcceptRasterPage(const cups_page_header2_t &header, int rasterPage) {
+  if (header.cupsBitsPerPixel != 1) {
+    LogLine("ERROR: Page %d has %u bits per pixel; the printer needs a 1-bit raster\n", rasterPage,
+            header.cupsBitsPerPixel);
+    return false;
+  }
+  if (header.cupsWidth == 0 || header.cupsHeight == 0) {
+    LogLine("ERROR: Page %d is empty (%ux%u pixels)\n", rasterPage, header.cupsWidth,
+            header.cupsHeight);
+    return false;
+  }
+  const uint64_t rowBytes = (static_cast<uint64_t>(header.cupsWidth) + 7) / 8;
+  if (header.cupsBytesPerLine != rowBytes) {
+    LogLine("ERROR: Page %d has %u bytes per line, but %u pixels need %llu\n", rasterPage,
+            header.cupsBytesPerLine, header.cupsWidth, static_cast<unsigned long long>(rowBytes));
+    return false;
+  }
+  const uint64_t pageBytes = rowBytes * header.cupsHeight;
+  if (pageBytes > MAX_PAGE_BYTES) {
+    LogLine("ERROR: Page %d needs %llu bytes of pixel data, more than the limit of %llu\n",
+            rasterPage, static_cast<unsigned long long>(pageBytes),
+            static_cast<unsigned long long>(MAX_PAGE_BYTES));
+    return false;
+  }
+  return true;
+}
+
+// Colour spaces in which a set bit is white are turned round, so the page file is
+// black on white as the printer expects; the padding past the width stays clear.
+void MakeSetBitsBlack(const cups_page_header2_t &header, unsigned char *pixels) {
+  if (header.cupsColorSpace != CUPS_CSPACE_W && header.cupsColorSpace != CUPS_CSPACE_SW) return;
+  const uint64_t rowBytes = header.cupsBytesPerLine;
+  const unsigned padding = static_cast<unsigned>(rowBytes * 8 - header.cupsWidth);
+  const unsigned char lastByteMask = static_cast<unsigned char>(0xFFu << padding);
+  for (uint64_t row = 0; row < header.cupsHeight; ++row) {
+    unsigned char *line = pixels + row * rowBytes;
+    for (uint64_t i = 0; i < rowBytes; ++i) line[i] = static_cast<unsigned char>(~line[i]);
+    line[rowBytes - 1] &= lastByteMask;
+  }
+}
+
+// Writes a PBM page file; false (with the reason logged) when it cannot be written whole.
+bool WritePageFile(const char *name, uint32_t width, uint32_t height, const unsigned char *pixels,
+                   uint64_t size) {
+  FILE *file = fopen(name, "wb");
+  if (file == nullptr) {
+    LogLine("ERROR: Unable to create page file %s: %s\n", name, strerror(errno));
+    return false;
+  }
+  bool written = fprintf(file, "P4\n%u %u\n", width, height) > 0;
+  if (written && size > 0) written = fwrite(pixels, 1, size, file) == size;
+  const int savedErrno = errno;
+  if (fclose(file) != 0 || !written) {
+    LogLine("ERROR: Unable to write page file %s: %s\n", name,
+            strerror(written ? errno : savedErrno));
+    return false;
+  }
+  return true;
+}
+
+// The file the encoder takes for side m_page: the page file itself, or its turned copy
+// when an A5 sheet goes in long edge first.
+void PrepareEncoderInput(const JobState &job, char *input) {
+  snprintf(input, WORK_FILE_NAME_SIZE, "%s%d_%d_gs.pbm", WORK_DIRECTORY, job.jobId, job.m_page);
+  if (job.settings.flagPageA5 != 1 || job.settings.feedEdge != 1) return;
+  char rotated[WORK_FILE_NAME_SIZE] = {};
+  snprintf(rotated, sizeof rotated, "%s%d_%d_gs_rotated.pbm", WORK_DIRECTORY, job.jobId,
+           job.m_page);
+  if (job.settings.duplexMode == 0 || job.m_page % 2 == 1) {
+    rotatePbm(input, rotated, -90);
+    LogLine("DEBUG: A5L need rotate.[-90]");
+  } else {
+    rotatePbm(input, rotated, 90);
+    LogLine("DEBUG: A5L need rotate.[90]");
+  }
+  memcpy(input, rotated, WORK_FILE_NAME_SIZE);
+}
+
+int StreamFailure(JobState &job) {
+  LogLine("ERROR: Unable to write the print data: %s\n", strerror(errno != 0 ? errno : EIO));
+  job.streamFailed = true;
+  return 1;
+}
+
+// Everything written so far must reach the backend; a failure there is the job's failure.
+int FinishStream(JobState &job, int status) {
+  const bool flushed = fflush(job.out) == 0 && ferror(job.out) == 0;
+  if (status != 0) return status;
+  if (job.streamFailed) return 1;
+  return flushed ? 0 : StreamFailure(job);
+}
+
+// One raster page, from its pixels to its records. Returns 0 to go on, or the exit
+// status that ends the job.
+int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &header) {
+  LogLine("DEBUG: Page%d begin ,page_width = %d,page_height=%d, page_line_bytes=%d \n",
+          job.rasterPage, header.cupsWidth, header.cupsHeight, header.cupsBytesPerLine);
+  LogLine("INFO: Printing page %d\n", job.rasterPage);
+  if (!AcceptRasterPage(header, job.rasterPage)) return 1;
+
+  const uint64_t pageBytes = static_cast<uint64_t>(header.cupsBytesPerLine) * header.cupsHeight;
+  unsigned char *pixels = static_cast<unsigned char *>(calloc(pageBytes, 1));
+  if (pixels == nullptr) {
+    LogLine("ERROR: Unable to allocate %llu bytes for page %d\n",
+            static_cast<unsigned long long>(pageBytes), job.rasterPage);
+    return 255;
+  }
+  const unsigned read = cupsRasterReadPixels(raster, pixels, static_cast<unsigned>(pageBytes));
+  LogLine("DEBUG: Page %d read %d pixels\n", job.rasterPage, static_cast<int>(read));
+  MakeSetBitsBlack(header, pixels);
+
+  char pageFile[WORK_FILE_NAME_SIZE] = {};
+  snprintf(pageFile, sizeof pageFile, "%s%d_%d_gs.pbm", WORK_DIRECTORY, job.jobId, job.rasterPage);
+  const bool spooled = WritePageFile(pageFile, header.cupsWidth, header.cupsHeight, pixels, pageBytes);
+  free(pixels);
+  if (!spooled) return 255;
+
+  job.copiesLeft = job.settings.copies;
+  if (!cupsRasterReadHeader2(raster, &header)) job.lastPage = 1;
+  job.m_page += 1;
+  LogLine("DEBUG: page %d handleImg done,pring m_page=%d begin\n", job.rasterPage, job.m_page);
+
+  char encoderInput[WORK_FILE_NAME_SIZE] = {};
+  PrepareEncoderInput(job, encoderInput);
+  char jbgFile[WORK_FILE_NAME_SIZE] = {};
+  snprintf(jbgFile, sizeof jbgFile, "%s%d-%d.jbg", WORK_DIRECTORY, job.jobId, job.m_page);
+  pbmtojbg(encoderInput, jbgFile);
+
+  JbgData jbg;
+  if (!ReadJbgFile(jbgFile, "page", job.m_page, &jbg)) return 255;
+
+  printer_header record;
+  if (job.rasterPage == 1) record.firstpage = 1;
+  if (cancel_job) {
+    job.lastPage = 1;
+    LogLine("DEBUG: cancel job, page %d handleImg done,pring m_page=%d is last page,\n",
+            job.rasterPage, job.m_page);
+  }
+  record.lastpage = job.lastPage;
+  if (job.settings.duplexMode != 0 && (job.lastPage || cancel_job) && job.m_page % 2 == 1) {
+    // The back of this sheet will be blank; the blank side then ends the job.
+    record.lastpage = 0;
+    job.blankBackSide = 1;
+  }
+  record.jbg_size = static_cast<uint32_t>(jbg.size);
+
+  int status = OutputPage(job, record, jbg.data, jbg.size);
+  ReleaseJbgData(&jbg);
+  LogLine("DEBUG: print m_page %d write jbg done\n", job.m_page);
+  if (status != 0) return status;
+  if (!IsUncollatedTwoSided(job)) {
+    // Tell the scheduler's page accounting what the printer will print of this page.
+    LogLine("PAGE: %d %d\n", job.rasterPage, job.settings.copies > 1 ? job.settings.copies : 1);
+  }
+  job.rasterPage += 1;
+
+  if (job.blankBackSide) {
+    status = AddBlankBackSide(job);
+    if (status != 0) return status;
+  }
+  return OutputDuplexPair(job);
+}
+
+}  // namespace
+
+void PrepareWorkDirectory() {
+  DIR *existing = opendir(WORK_DIRECTORY);
+  if (existing != nullptr) {
+    closedir(existing);
+    // Nothing has been written to the printer stream yet, so the child cannot reorder it.
+    int ignored = system("rm -rf /tmp/quenmark/");
+    (void)ignored;
+  }
+  mkdirs(WORK_DIRECTORY);
+}
+
+bool ReadJbgFile(const char *name, const char *label, int number, JbgData *jbg) {
+  *jbg = JbgData();
+  FILE *file = fopen(name, "rb");
+  if (file == nullptr) {
+    LogLine("ERROR: Unable to open JBIG file %s: %s\n", name, strerror(errno));
+    return false;
+  }
+  if (fseek(file, 0, SEEK_END) != 0) {
+    LogLine("DEBUG: %s %d fseek end failed\n", label, number);
+    fclose(file);
+    return false;
+  }
+  const long size = ftell(file);
+  LogLine("DEBUG: %s %d jbg file size: %ld \n", label, number, size);
+  if (size < 0) {
+    LogLine("DEBUG: %s %d ftell failed \n", label, number);
+    fclose(file);
+    return false;
+  }
+  if (fseek(file, 0, SEEK_SET) != 0) {
+    LogLine("DEBUG: %s %d fseek begin failed\n", label, number);
+    fclose(file);
+    return false;
+  }
+  // Zero-filled first: a short read leaves zeros, and the record keeps the measured size.
+  jbg->data = static_cast<unsigned char *>(calloc(size > 0 ? static_cast<size_t>(size) : 1, 1));
+  if (jbg->data == nullptr) {
+    LogLine("ERROR: Unable to allocate %ld bytes for %s %d\n", size, label, number);
+    fclose(file);
+    return false;
+  }
+  jbg->size = static_cast<size_t>(size);
+  if (jbg->size > 0) {
+    size_t ignored = fread(jbg->data, 1, jbg->size, file);
+    (void)ignored;
+  }
+  fclose(file);
+  return true;
+}
+
+void ReleaseJbgData(JbgData *jbg) {
+  free(jbg->data);
+  *jbg = JbgData();
+}
+
+int ProcessPages(JobState &job) {
+  char *jobParams = job.jobParams;
+  BuildJobParams(&jobParams, job.table);
+  char loggableJobParams[JOB_PARAMS_BUFFER_SIZE] = {};
+  BuildLoggableJobParams(loggableJobParams, sizeof loggableJobParams, job.table);
+
+  PrepareWorkDirectory();
+  job.rasterPage = 1;
+  job.m_page = 0;
+  job.recordCounter = 0;
+
+  cups_raster_t *raster = cupsRasterOpen(job.rasterFd, CUPS_RASTER_READ);
+  cups_page_header2_t header;
+  memset(&header, 0, sizeof header);
+  if (raster == nullptr || !cupsRasterReadHeader2(raster, &header)) {
+    LogLine("DEBUG: First page header is null \n");
+    if (raster != nullptr) cupsRasterClose(raster);
+    return 0;
+  }
+  if (!AcceptRasterPage(header, job.rasterPage)) {
+    cupsRasterClose(raster);
+    return 1;
+  }
+  if (!WriteJobHeader(job.out, job.jobParams, loggableJobParams)) job.streamFailed = true;
+  job.lastPage = 0;
+  job.blankBackSide = 0;
+  job.firstPageWidth = static_cast<int32_t>(header.cupsBytesPerLine * 8);
+  job.firstPageHeight = static_cast<int32_t>(header.cupsHeight);
+
+  int status = 0;
+  while (status == 0) {
+    if (job.streamFailed) {
+      status = StreamFailure(job);
+      break;
+    }
+    if (job.lastPage || cancel_job) break;
+    status = ConvertPage(job, raster, header);
+  }
+  cupsRasterClose(raster);
+  return FinishStream(job, status);
+}

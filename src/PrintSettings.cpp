@@ -1,0 +1,188 @@
+// The job's print settings: the PPD's defaults and the job options are marked in the
+// PPD, and the marks (plus the PageSize and InputSlot options read directly and the
+// copies argument) settle the table values and the settings the rest of the job reads.
+
+#include "PrintSettings.h"
+
+#include <cups/cups.h>
+// The PPD API is the printer's interface to CUPS here; libcups marks it deprecated.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#include <cups/ppd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "Log.h"
+#include "Utility.h"
+
+namespace {
+
+// The page sizes the printer knows, probed in this order; the first marked one wins.
+constexpr const char *PAGE_SIZE_PROBE_ORDER[] = {
+    "A4",    "A5", "B5", "16k", "Letter", "Statement", "Legal",
+    "Executive", "A6", "B6", "B5ISO", "BANK1", "BANK2",
+};
+
+bool IsMarked(ppd_file_t *ppd, const char *keyword, const char *choice) {
+  return ppdIsMarked(ppd, keyword, choice) != 0;
+}
+
+// atoi's result for every number that fits an int; out-of-range numbers saturate
+// instead of overflowing.
+int32_t CopiesFromArgument(const char *text) {
+  const long value = strtol(text, nullptr, 10);
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int32_t>(value);
+}
+
+void SettlePageSize(ppd_file_t *ppd, int optionCount, cups_option_t *options,
+                    PARAM_KEY_SPERATOR_VALUE *table) {
+  // An explicit PageSize option wins over any mark and is taken as it comes.
+  const char *option = cupsGetOption("PageSize", optionCount, options);
+  if (option != nullptr) {
+    LogLine("DEBUG: option PageSize,value=%s\n", option);
+    SetJobParam("PageSize", option, table);
+    return;
+  }
+  for (const char *size : PAGE_SIZE_PROBE_ORDER) {
+    if (IsMarked(ppd, "PageSize", size)) {
+      LogLine("DEBUG: ppd PageSize,value=%s\n", size);
+      SetJobParam("PageSize", size, table);
+      return;
+    }
+  }
+  // A size outside the printer's list leaves the table's earlier value in place.
+}
+
+void SettleInputSlot(ppd_file_t *ppd, int optionCount, cups_option_t *options,
+                     PARAM_KEY_SPERATOR_VALUE *table) {
+  const char *option = cupsGetOption("InputSlot", optionCount, options);
+  if (option != nullptr) {
+    LogLine("DEBUG: option PaperBox,value=%s\n", option);
+    SetJobParam("InputSlot", option, table);
+  }
+  if (IsMarked(ppd, "InputSlot", "ManualTray")) {
+    SetJobParam("InputSlot", "ManualTray", table);
+    LogLine("DEBUG: InputSlot is ManualTray.\n");
+  } else {
+    LogLine("DEBUG: InputSlot is Default(MainTray).\n");
+  }
+}
+
+void SettleResolution(ppd_file_t *ppd, PARAM_KEY_SPERATOR_VALUE *table) {
+  if (IsMarked(ppd, "Resolution", "1200dpi")) {
+    SetJobParam("Resolution", "1200dpi", table);
+    LogLine("DEBUG: Resolution is 1200dpi. \n");
+  }
+  // resX and resY come from the defaults and the options alone.
+  LogLine("DEBUG: resX is default(600dpi).\n");
+}
+
+void SettleDuplex(ppd_file_t *ppd, PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings) {
+  // Anything but an explicit None or long-edge choice (a PPD without Duplex included)
+  // counts as short-edge two-sided; the constraint check may still switch it off.
+  if (IsMarked(ppd, "Duplex", "None")) {
+    settings->duplexMode = 0;
+    SetJobParam("Duplex", "None", table);
+  } else if (IsMarked(ppd, "Duplex", "DuplexNoTumble")) {
+    settings->duplexMode = 1;
+    SetJobParam("Duplex", "DuplexNoTumble", table);
+  } else {
+    settings->duplexMode = 2;
+    SetJobParam("Duplex", "DuplexTumble", table);
+  }
+  LogLine("DEBUG: duplex is %d \n", settings->duplexMode);
+}
+
+void SettleMediaType(ppd_file_t *ppd, PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings) {
+  // Recycled paper runs as plain paper; anything unknown, or no MediaType at all, is
+  // treated as thick so that it is never turned in the duplex unit.
+  if (IsMarked(ppd, "MediaType", "Plain") || IsMarked(ppd, "MediaType", "Recycled")) {
+    settings->mediaClass = 0;
+    SetJobParam("MediaType", "Plain", table);
+  } else if (IsMarked(ppd, "MediaType", "Thin")) {
+    settings->mediaClass = 1;
+    SetJobParam("MediaType", "Thin", table);
+  } else {
+    settings->mediaClass = 2;
+    SetJobParam("MediaType", "Thick", table);
+  }
+  LogLine("DEBUG: ppdIsMarked MediaType,value=%d\n", settings->mediaClass);
+}
+
+// The printer knows the two bank envelopes by its own size names.
+void RenameCustomPageSizes(PARAM_KEY_SPERATOR_VALUE *table) {
+  char *pageSize = nullptr;
+  GetJobParam("PageSize", &pageSize, table);
+  if (pageSize == nullptr) return;
+  // pageSize points into the table, so the second test sees the first rewrite.
+  if (strcmp(pageSize, "BANK1") == 0) SetJobParam("PageSize", "CUS_1", table);
+  if (strcmp(pageSize, "BANK2") == 0) SetJobParam("PageSize", "CUS_2", table);
+}
+
+void ReadCredentials(PARAM_KEY_SPERATOR_VALUE *table) {
+  char authId[CREDENTIAL_BUFFER_SIZE] = {};
+  char password[CREDENTIAL_BUFFER_SIZE] = {};
+  char *authIdPointer = authId;
+  char *passwordPointer = password;
+  if (getAuthInfo(&authIdPointer, &passwordPointer) == 1) {
+    SetJobParam("AuthID", authId, table);
+    SetJobParam("AuthPassword", password, table);
+  }
+}
+
+}  // namespace
+
+int GetPrintSettings(const char *options, const char *copiesArg,
+                     PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings) {
+  cups_option_t *parsed = nullptr;
+  const int optionCount = cupsParseOptions(options, 0, &parsed);
+
+  const char *ppdPath = getenv("PPD");
+  ppd_file_t *ppd = ppdPath != nullptr ? ppdOpenFile(ppdPath) : nullptr;
+  if (ppd == nullptr) {
+    LogLine("ERROR: Unable to open PPD file!\n");
+    cupsFreeOptions(optionCount, parsed);
+    return 1;
+  }
+
+  ppdMarkDefaults(ppd);
+  // Conflicts between the options are not ours to resolve: the marks stand as marked.
+  cupsMarkOptions(ppd, optionCount, parsed);
+
+  SettlePageSize(ppd, optionCount, parsed, table);
+  SettleInputSlot(ppd, optionCount, parsed, table);
+  SettleResolution(ppd, table);
+  SettleDuplex(ppd, table, settings);
+
+  settings->feedEdge = IsMarked(ppd, "FeedEdge", "1") ? 1 : 0;
+  if (settings->feedEdge == 1) SetJobParam("FeedEdge", "1", table);
+  LogLine("DEBUG: ppdIsMarked FeedEdge,value=%d\n", settings->feedEdge);
+
+  // The A5 flag follows the mark alone: a PageSize option counts through the mark that
+  // cupsMarkOptions made for it, never through the table's text.
+  settings->flagPageA5 = IsMarked(ppd, "PageSize", "A5") ? 1 : 0;
+  LogLine("DEBUG: ppdIsMarked Flag_Page_A5,value=%d\n", settings->flagPageA5);
+
+  settings->orientation = IsMarked(ppd, "Orientation", "Landscape") ? 1 : 0;
+  LogLine("DEBUG: ppdIsMarked Orientation,value=%d\n", settings->orientation);
+
+  SettleMediaType(ppd, table, settings);
+
+  // The marks are all read; nothing later needs the PPD or the parsed options.
+  ppdClose(ppd);
+  cupsFreeOptions(optionCount, parsed);
+
+  settings->copies = CopiesFromArgument(copiesArg);
+  LogLine("DEBUG: input copies is %d \n", settings->copies);
+  SetJobParam("copies", copiesArg, table);
+
+  RenameCustomPageSizes(table);
+  ReadCredentials(table);
+  return 0;
+}
+
+#pragma GCC diagnostic pop

@@ -1,0 +1,415 @@
+// The job's metadata sources: document name, credentials file, directory creation.
+// One test reads the real credentials file, so:
+// QUENMARK_USES_FIXED_PATHS
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Log.h"
+#include "TestSupport.h"
+#include "Utility.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+// ---------------------------------------------------------------- document name
+
+struct DocNameResult {
+  std::string name;
+  std::string log;
+};
+
+DocNameResult DocName(const std::string &title) {
+  // Heap buffer of the caller's exact size: the sanitizer catches any byte past it.
+  std::vector<char> buffer(DOC_NAME_BUFFER_SIZE, '\0');
+  char *out = buffer.data();
+  CaptureStderr();
+  getDocumenName(title.c_str(), &out);
+  DocNameResult result{std::string(buffer.data()), GetCapturedStderr()};
+  EXPECT_EQ(out, buffer.data());
+  return result;
+}
+
+const char kEnter[] = "DEBUG: Enter getDocumenName!\n";
+const char kExit[] = "DEBUG: Exit getDocumenName!\n";
+const char kRemoveDir[] = "DEBUG: getDocumenName:remove dir.\n";
+const char kNoDir[] = "DEBUG: getDocumenName:param not include dir.\n";
+const char kExpanded[] = "DEBUG: getDocumenName:find expanded flag.\n";
+const char kTerminal[] = "DEBUG: getDocumenName:set DocName string terminal.\n";
+
+TEST(DocumentName, TitlesAndTheirLogs) {
+  struct Case {
+    const char *title;
+    const char *name;
+    std::string log;
+  };
+  const std::string e = kEnter, x = kExit;
+  const Case cases[] = {
+      {"report.pdf", "report.pdf", e + kNoDir + kExpanded + x},
+      {"/home/user/report.pdf", "report.pdf", e + kRemoveDir + kExpanded + x},
+      {"My Report.pdf - Viewer", "My Report.pdf", e + kNoDir + kExpanded + kTerminal + x},
+      {"archive.tar.gz (2)", "archive.tar.gz", e + kNoDir + kExpanded + kTerminal + x},
+      {"rev1.2 notes.txt", "rev1.2", e + kNoDir + kExpanded + kTerminal + x},
+      {"Untitled Document", "Untitled Document", e + kNoDir + x},
+      {"dir/sub/", "", e + kRemoveDir + x},
+      {"", "", e + kNoDir + x},
+      {"C:\\docs\\a.txt more", "C:\\docs\\a.txt", e + kNoDir + kExpanded + kTerminal + x},
+      {"/a.b/c d", "c d", e + kRemoveDir + x},
+  };
+  for (const auto &c : cases) {
+    const DocNameResult result = DocName(c.title);
+    EXPECT_EQ(result.name, c.name) << c.title;
+    EXPECT_EQ(result.log, c.log) << c.title;
+  }
+}
+
+TEST(DocumentName, LongTitleIsCutTo255) {
+  EXPECT_EQ(DocName(std::string(300, 't')).name, std::string(255, 't'));
+  EXPECT_EQ(DocName("/spool/" + std::string(400, 'n') + ".pdf").name, std::string(255, 'n'));
+  // The cut comes first; an extension behind it no longer counts.
+  const DocNameResult cut = DocName(std::string(250, 'w') + " x.pdf y");
+  EXPECT_EQ(cut.name, std::string(250, 'w') + " x.pd");
+  const DocNameResult kept = DocName(std::string(240, 'w') + ".pdf tail" + std::string(50, 't'));
+  EXPECT_EQ(kept.name, std::string(240, 'w') + ".pdf");
+}
+
+// ---------------------------------------------------------------- mkdirs
+
+mode_t ModeOf(const std::string &path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return 0;
+  return info.st_mode;
+}
+
+bool IsDirectory(const std::string &path) { return S_ISDIR(ModeOf(path)); }
+
+size_t EntryCount(const std::string &dir) {
+  return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
+
+// Runs a block in another working directory and always comes back.
+class ScopedChdir {
+ public:
+  explicit ScopedChdir(const std::string &to) : from_(fs::current_path()) { fs::current_path(to); }
+  ~ScopedChdir() { fs::current_path(from_); }
+
+ private:
+  fs::path from_;
+};
+
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : old_(umask(mask)) {}
+  ~ScopedUmask() { umask(old_); }
+
+ private:
+  mode_t old_;
+};
+
+// A path of exactly `length` characters below base, in components short enough
+// for the file system.
+std::string PathOfLength(const std::string &base, size_t length) {
+  std::string path = base;
+  while (path.size() < length) {
+    const size_t left = length - path.size();
+    const size_t component = left > 101 ? 100 : (left > 100 ? 50 : left - 1);
+    path += "/" + std::string(component, 'p');
+  }
+  return path;
+}
+
+TEST(Mkdirs, CreatesMissingTreeWithTrailingSlash) {
+  TempDir tmp;
+  const ScopedUmask mask(022);
+  const std::string target = tmp.file("quenmark/");
+  EXPECT_EQ(mkdirs(target.c_str()), 0);
+  EXPECT_TRUE(IsDirectory(tmp.file("quenmark")));
+  EXPECT_EQ(ModeOf(tmp.file("quenmark")) & 07777, 0755u);
+  // Again on the existing directory: nothing changes, its own mode stays.
+  ASSERT_EQ(chmod(tmp.file("quenmark").c_str(), 0700), 0);
+  EXPECT_EQ(mkdirs(target.c_str()), 0);
+  EXPECT_EQ(ModeOf(tmp.file("quenmark")) & 07777, 0700u);
+}
+
+TEST(Mkdirs, RelativePathCreatesEveryLevel) {
+  TempDir tmp;
+  const ScopedUmask mask(022);
+  {
+    const ScopedChdir here(tmp.path());
+    EXPECT_EQ(mkdirs("a/b/c"), 0);
+    EXPECT_EQ(mkdirs("x//y"), 0);
+  }
+  for (const char *dir : {"a", "a/b", "a/b/c", "x", "x/y"}) {
+    EXPECT_TRUE(IsDirectory(tmp.file(dir))) << dir;
+    EXPECT_EQ(ModeOf(tmp.file(dir)) & 07777, 0755u) << dir;
+  }
+}
+
+TEST(Mkdirs, ModeFollowsTheCreationMask) {
+  TempDir tmp;
+  const ScopedUmask mask(077);
+  EXPECT_EQ(mkdirs(tmp.file("p/q").c_str()), 0);
+  EXPECT_EQ(ModeOf(tmp.file("p")) & 07777, 0700u);
+  EXPECT_EQ(ModeOf(tmp.file("p/q")) & 07777, 0700u);
+}
+
+TEST(Mkdirs, FilesInTheWayAreLeftAlone) {
+  TempDir tmp;
+  WriteFileText(tmp.file("file"), "keep");
+  EXPECT_EQ(mkdirs(tmp.file("file").c_str()), 1);
+  EXPECT_EQ(mkdirs(tmp.file("file/sub/dir").c_str()), 1);
+  EXPECT_EQ(ReadFileText(tmp.file("file")), "keep");
+  EXPECT_EQ(EntryCount(tmp.path()), 1u);
+}
+
+TEST(Mkdirs, EmptyOrMissingPathCreatesNothing) {
+  TempDir tmp;
+  {
+    const ScopedChdir here(tmp.path());
+    EXPECT_EQ(mkdirs(""), 1);
+  }
+  EXPECT_EQ(mkdirs(nullptr), 1);
+  EXPECT_EQ(EntryCount(tmp.path()), 0u);
+}
+
+TEST(Mkdirs, PathOf512CharactersIsRefused) {
+  TempDir tmp;
+  const std::string tooLong = PathOfLength(tmp.path(), 512);
+  ASSERT_EQ(tooLong.size(), 512u);
+  EXPECT_EQ(mkdirs(tooLong.c_str()), 1);
+  EXPECT_EQ(EntryCount(tmp.path()), 0u);
+
+  const std::string longest = PathOfLength(tmp.path(), 511);
+  ASSERT_EQ(longest.size(), 511u);
+  EXPECT_EQ(mkdirs(longest.c_str()), 0);
+  EXPECT_TRUE(IsDirectory(longest));
+}
+
+// ---------------------------------------------------------------- credentials
+
+struct AuthResult {
+  int status = -1;
+  std::string id;
+  std::string password;
+  bool terminated = false;  // both buffers end in a NUL within their 128 bytes
+  std::string log;
+};
+
+AuthResult ReadAuth(const std::string &path) {
+  std::vector<char> id(CREDENTIAL_BUFFER_SIZE, '\0');
+  std::vector<char> password(CREDENTIAL_BUFFER_SIZE, '\0');
+  char *idOut = id.data();
+  char *passwordOut = password.data();
+  CaptureStderr();
+  AuthResult result;
+  result.status = getAuthInfoFromPath(path.c_str(), &idOut, &passwordOut);
+  result.log = GetCapturedStderr();
+  EXPECT_EQ(idOut, id.data());
+  EXPECT_EQ(passwordOut, password.data());
+  result.terminated = id.back() == '\0' && password.back() == '\0';
+  result.id.assign(id.data(), strnlen(id.data(), id.size()));
+  result.password.assign(password.data(), strnlen(password.data(), password.size()));
+  return result;
+}
+
+const std::string kAuthEnter = "DEBUG: Enter getAuthInfo!\n";
+const std::string kParsed = kAuthEnter + "DEBUG: create  json_string!\nDEBUG: Parse  json_string!\n";
+const std::string kAuthExit = "DEBUG: Exit  getAuthInfo!\n";
+const std::string kBadJson = kAuthEnter +
+                             "DEBUG: create  json_string!\nDEBUG: Error parsing JSON\n"
+                             "DEBUG: Exit  getAuthInfo with error!\n";
+
+TEST(Credentials, FilesThatGiveNothing) {
+  TempDir tmp;
+  struct Case {
+    const char *name;
+    const char *content;  // nullptr: no file
+    std::string log;
+  };
+  const Case cases[] = {
+      {"absent", nullptr, kAuthEnter + "DEBUG: auth_file is not found!\n"},
+      {"empty", "", kBadJson},
+      {"invalid", "{\"AuthID\": \"alice\",", kBadJson},
+      {"text", "AuthID=alice", kBadJson},
+  };
+  for (const auto &c : cases) {
+    if (c.content != nullptr) WriteFileText(tmp.file(c.name), c.content);
+    const AuthResult result = ReadAuth(tmp.file(c.name));
+    EXPECT_EQ(result.status, 0) << c.name;
+    EXPECT_EQ(result.id, "") << c.name;
+    EXPECT_EQ(result.password, "") << c.name;
+    EXPECT_EQ(result.log, c.log) << c.name;
+  }
+}
+
+TEST(Credentials, ParsedFilesAndTheMembersTheyGive) {
+  TempDir tmp;
+  struct Case {
+    const char *name;
+    const char *content;
+    const char *id;
+    const char *password;
+  };
+  const Case cases[] = {
+      {"both", R"({"AuthID": "alice", "Password": "hunter2", "Other": 1})", "alice", "hunter2"},
+      {"only-id", R"({"AuthID": "alice"})", "alice", ""},
+      {"only-password", R"({"Password": "hunter2"})", "", "hunter2"},
+      {"empty-object", "{}", "", ""},
+      {"array-root", R"([{"AuthID": "alice"}, "Password"])", "", ""},
+      {"string-root", R"("alice")", "", ""},
+      {"number-root", "42", "", ""},
+      {"number-member", R"({"AuthID": 42, "Password": "hunter2"})", "", "hunter2"},
+      {"wrong-case", R"({"authid": "alice", "password": "hunter2", "AUTHID": "x"})", "", ""},
+      {"null-members", R"({"AuthID": null, "Password": ["hunter2"]})", "", ""},
+  };
+  for (const auto &c : cases) {
+    WriteFileText(tmp.file(c.name), c.content);
+    const AuthResult result = ReadAuth(tmp.file(c.name));
+    EXPECT_EQ(result.status, 1) << c.name;
+    EXPECT_EQ(result.id, c.id) << c.name;
+    EXPECT_EQ(result.password, c.password) << c.name;
+    std::string log = kParsed;
+    if (*c.id != '\0') log += std::string("DEBUG: AuthID: ") + c.id + "\n";
+    if (*c.password != '\0') log += "DEBUG: Password: ********\n";
+    log += kAuthExit;
+    EXPECT_EQ(result.log, log) << c.name;
+    EXPECT_EQ(result.log.find("hunter2"), std::string::npos) << c.name;
+  }
+}
+
+TEST(Credentials, LongCredentialsAreCutTo127) {
+  TempDir tmp;
+  const std::string id127(127, 'i');
+  const std::string password127(127, 'p');
+  WriteFileText(tmp.file("127"), "{\"AuthID\": \"" + id127 + "\", \"Password\": \"" + password127 + "\"}");
+  const AuthResult whole = ReadAuth(tmp.file("127"));
+  EXPECT_EQ(whole.status, 1);
+  EXPECT_EQ(whole.id, id127);
+  EXPECT_EQ(whole.password, password127);
+  EXPECT_TRUE(whole.terminated);
+
+  WriteFileText(tmp.file("200"), "{\"AuthID\": \"" + std::string(200, 'i') + "\", \"Password\": \"" +
+                                     std::string(200, 'p') + "\"}");
+  const AuthResult cut = ReadAuth(tmp.file("200"));
+  EXPECT_EQ(cut.status, 1);
+  EXPECT_EQ(cut.id, id127);
+  EXPECT_EQ(cut.password, password127);
+  EXPECT_TRUE(cut.terminated);
+  EXPECT_EQ(cut.log, kParsed + "DEBUG: AuthID: " + id127 + "\nDEBUG: Password: ********\n" + kAuthExit);
+}
+
+TEST(Credentials, OnlyRegularFilesOfBoundedSizeAreRead) {
+  TempDir tmp;
+  const std::string notRegular = kAuthEnter + "DEBUG: auth_file is not a regular file!\n";
+  ASSERT_EQ(mkdir(tmp.file("dir").c_str(), 0755), 0);
+  EXPECT_EQ(ReadAuth(tmp.file("dir")).log, notRegular);
+  EXPECT_EQ(ReadAuth(tmp.file("dir")).status, 0);
+  EXPECT_EQ(ReadAuth("/dev/null").log, notRegular);
+
+  // Padding keeps the JSON valid, so only the size can turn it down.
+  const std::string object = R"({"AuthID": "alice"})";
+  WriteFileText(tmp.file("limit"), object + std::string(AUTH_CONFIG_MAX_BYTES - object.size(), ' '));
+  EXPECT_EQ(ReadAuth(tmp.file("limit")).status, 1);
+  WriteFileText(tmp.file("over"), object + std::string(AUTH_CONFIG_MAX_BYTES + 1 - object.size(), ' '));
+  const AuthResult over = ReadAuth(tmp.file("over"));
+  EXPECT_EQ(over.status, 0);
+  EXPECT_EQ(over.id, "");
+  EXPECT_EQ(over.log, kAuthEnter + "DEBUG: auth_file is larger than 65536 bytes!\n");
+}
+
+TEST(Credentials, FifoIsRefusedWithoutBlocking) {
+  TempDir tmp;
+  const std::string fifo = tmp.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // A child makes the attempt, so a read that waits for a writer shows up as a
+  // timeout here instead of a hung test program.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    char id[CREDENTIAL_BUFFER_SIZE] = {};
+    char password[CREDENTIAL_BUFFER_SIZE] = {};
+    char *idOut = id;
+    char *passwordOut = password;
+    _exit(getAuthInfoFromPath(fifo.c_str(), &idOut, &passwordOut) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  pid_t done = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while ((done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (done == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    FAIL() << "reading a FIFO as the credentials file blocked";
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(ReadAuth(fifo).log, kAuthEnter + "DEBUG: auth_file is not a regular file!\n");
+}
+
+// The real credentials path, put back as it was whatever the test does.
+class SavedAuthConfig {
+ public:
+  SavedAuthConfig() {
+    hadDir_ = fs::exists(dir_);
+    hadFile_ = fs::exists(AUTH_CONFIG_PATH);
+    if (hadFile_) {
+      content_ = ReadFileText(AUTH_CONFIG_PATH);
+      mode_ = ModeOf(AUTH_CONFIG_PATH) & 07777;
+    }
+  }
+  ~SavedAuthConfig() {
+    std::error_code ignored;
+    if (hadFile_) {
+      WriteFileText(AUTH_CONFIG_PATH, content_);
+      chmod(AUTH_CONFIG_PATH, mode_);
+    } else {
+      fs::remove(AUTH_CONFIG_PATH, ignored);
+    }
+    if (!hadDir_) fs::remove(dir_, ignored);
+  }
+  bool usable() const { return !hadFile_ || fs::is_regular_file(AUTH_CONFIG_PATH); }
+
+ private:
+  const fs::path dir_ = fs::path(AUTH_CONFIG_PATH).parent_path();
+  bool hadDir_ = false;
+  bool hadFile_ = false;
+  std::string content_;
+  mode_t mode_ = 0600;
+};
+
+TEST(Credentials, ReadsTheFixedPath) {
+  const SavedAuthConfig saved;
+  if (!saved.usable()) GTEST_SKIP() << AUTH_CONFIG_PATH << " is not a regular file";
+  fs::create_directories(fs::path(AUTH_CONFIG_PATH).parent_path());
+  WriteFileText(AUTH_CONFIG_PATH, R"({"AuthID": "fixed-id", "Password": "fixed-secret"})");
+
+  std::vector<char> id(CREDENTIAL_BUFFER_SIZE, '\0');
+  std::vector<char> password(CREDENTIAL_BUFFER_SIZE, '\0');
+  char *idOut = id.data();
+  char *passwordOut = password.data();
+  CaptureStderr();
+  const int status = getAuthInfo(&idOut, &passwordOut);
+  const std::string log = GetCapturedStderr();
+  EXPECT_EQ(status, 1);
+  EXPECT_STREQ(id.data(), "fixed-id");
+  EXPECT_STREQ(password.data(), "fixed-secret");
+  EXPECT_EQ(log, kParsed + "DEBUG: AuthID: fixed-id\nDEBUG: Password: ********\n" + kAuthExit);
+}
+
+}  // namespace
