@@ -3,6 +3,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -90,6 +91,10 @@ void RunTurn(benchmark::State &state, const Page &page, TurnFunction turn) {
     benchmark::DoNotOptimize(turned.data());
     benchmark::ClobberMemory();
   }
+  size_t blackBytes = 0;
+  for (unsigned char byte : page.bits) blackBytes += byte != 0;
+  state.counters["inked_bytes_pct"] = 100.0 * static_cast<double>(blackBytes) /
+                                      static_cast<double>(page.bits.size());
 }
 
 void BM_TextPixelByPixel(benchmark::State &state) { RunTurn(state, Text(), TurnBitmapPixelByPixel); }

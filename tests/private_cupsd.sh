@@ -1,0 +1,152 @@
+# Sourced by the shell tests: a private CUPS scheduler in a directory of its own.
+#
+#   private_cupsd_start DIR FILTER [DATADIR]
+#       Starts cupsd with everything under DIR (an empty directory): its ServerRoot,
+#       spool, temporary, cache, state and log directories, a ServerBin that holds
+#       CUPS's own filters, backends and helpers plus FILTER (our filter program,
+#       copied in) and, with DATADIR, that directory as its DataDir instead of the
+#       system's. It listens only on the Unix socket DIR/cups.sock, which CUPS_SERVER
+#       names for the clients (lp, lpadmin, lpstat, lpinfo) from then on. Returns 1
+#       when the scheduler does not come up.
+#   private_cupsd_stop
+#       Stops that scheduler by its process id and waits for it. Safe to call twice;
+#       the callers run it from their EXIT trap.
+#
+# Sets CUPSD_DIR, CUPSD_PID and CUPSD_ERROR_LOG, CUPSD_PAGE_LOG.
+
+CUPSD_PID=""
+
+private_cupsd_find() {
+  local cupsd
+  cupsd=$(command -v cupsd 2>/dev/null || true)
+  [[ -n $cupsd ]] || { [[ -x /usr/sbin/cupsd ]] && cupsd=/usr/sbin/cupsd; }
+  echo "$cupsd"
+}
+
+private_cupsd_start() {
+  local dir=$1 filter=$2 datadir=${3:-}
+  local cupsd serverbin
+  cupsd=$(private_cupsd_find)
+  [[ -n $cupsd ]] || { echo "private cupsd: cupsd not found" >&2; return 1; }
+  serverbin=$(cups-config --serverbin 2>/dev/null || echo /usr/lib/cups)
+  [[ -n $datadir ]] || datadir=$(cups-config --datadir 2>/dev/null || echo /usr/share/cups)
+
+  CUPSD_DIR=$dir
+  CUPSD_ERROR_LOG=$dir/log/error_log
+  CUPSD_PAGE_LOG=$dir/log/page_log
+  # Filters run as the unprivileged user lp: it must reach the ServerBin below.
+  chmod 755 "$dir"
+  mkdir -p "$dir"/{root/ppd,bin/filter,spool/tmp,log,cache,state,ssl,sbin}
+  chmod 755 "$dir"/bin "$dir"/bin/filter "$dir"/sbin
+
+  # CUPS's own programs stay where they are (symbolic links); only the filter
+  # directory is a directory of its own, so that our filter can join it.
+  local entry
+  for entry in "$serverbin"/*; do
+    [[ $(basename "$entry") == filter ]] || ln -s "$entry" "$dir/bin/"
+  done
+  for entry in "$serverbin"/filter/*; do
+    ln -s "$entry" "$dir/bin/filter/"
+  done
+  # A copy rather than a link: the build tree may lie where lp cannot go (/root).
+  install -m 0755 "$filter" "$dir/bin/filter/"
+
+  # A copy of the scheduler too: a security profile written for /usr/sbin/cupsd
+  # (AppArmor on Debian) lets it run filters only from the system's filter directory.
+  install -m 0755 "$cupsd" "$dir/sbin/cupsd"
+
+  local user=lp group=lp
+  getent passwd lp >/dev/null || user=$(id -un)
+  getent group lp >/dev/null || group=$(id -gn)
+  cat >"$dir/root/cups-files.conf" <<EOF
+ServerRoot $dir/root
+ServerBin $dir/bin
+DataDir $datadir
+RequestRoot $dir/spool
+TempDir $dir/spool/tmp
+CacheDir $dir/cache
+StateDir $dir/state
+ServerKeychain $dir/ssl
+ErrorLog $dir/log/error_log
+AccessLog $dir/log/access_log
+PageLog $dir/log/page_log
+Printcap $dir/printcap
+FileDevice Yes
+User $user
+Group $group
+SystemGroup root
+LogFileGroup $(id -gn)
+EOF
+  # Nobody but the test talks to this scheduler: no browsing, no sharing, no
+  # authentication.
+  {
+    echo "Listen $dir/cups.sock"
+    echo "LogLevel debug"
+    echo "PageLogFormat %p %j %P %C"
+    echo "Browsing No"
+    echo "BrowseLocalProtocols none"
+    echo "DefaultShared No"
+    echo "WebInterface No"
+    # A sanitized build of the filter needs its settings inside the scheduler too.
+    # Filters run as lp, which may not reach a suppressions file in the source tree:
+    # the scheduler's directory gets a copy.
+    local name value file
+    for name in ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS; do
+      value=${!name:-}
+      [[ -n $value ]] || continue
+      if [[ $value =~ suppressions=([^:]+) ]]; then
+        file=${BASH_REMATCH[1]}
+        install -m 0644 "$file" "$dir/$name.supp"
+        value=${value/suppressions=$file/suppressions=$dir/$name.supp}
+      fi
+      echo "SetEnv $name $value"
+    done
+    cat <<'EOF'
+<Location />
+  Order allow,deny
+  Allow all
+</Location>
+<Policy default>
+  <Limit All>
+    Order deny,allow
+  </Limit>
+</Policy>
+EOF
+  } >"$dir/root/cupsd.conf"
+
+  "$dir/sbin/cupsd" -f -c "$dir/root/cupsd.conf" -s "$dir/root/cups-files.conf" \
+    >"$dir/log/cupsd.out" 2>&1 &
+  CUPSD_PID=$!
+  export CUPS_SERVER=$dir/cups.sock
+
+  local tries
+  for ((tries = 0; tries < 150; ++tries)); do
+    if ! kill -0 "$CUPSD_PID" 2>/dev/null; then
+      echo "private cupsd: the scheduler exited at start-up" >&2
+      cat "$dir/log/cupsd.out" "$CUPSD_ERROR_LOG" >&2 2>/dev/null
+      CUPSD_PID=""
+      return 1
+    fi
+    if [[ -S $dir/cups.sock ]] && lpstat -r 2>/dev/null | grep -q "is running"; then
+      return 0
+    fi
+    sleep 0.2
+  done
+  echo "private cupsd: the scheduler did not answer within 30 seconds" >&2
+  tail -n 40 "$CUPSD_ERROR_LOG" >&2 2>/dev/null
+  return 1
+}
+
+private_cupsd_stop() {
+  [[ -n $CUPSD_PID ]] || return 0
+  local pid=$CUPSD_PID tries
+  CUPSD_PID=""
+  kill -TERM "$pid" 2>/dev/null || return 0
+  for ((tries = 0; tries < 50; ++tries)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.2
+  done
+  kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  return 0
+}
