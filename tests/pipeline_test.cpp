@@ -151,6 +151,7 @@ TEST_F(PipelineTest, RastersThatAreNotOneBitPbmRowsAreRefused) {
   const Case cases[] = {
       {{"--bits", "8", "--width-px", "64", "--height-px", "16"}, "bits per pixel"},
       {{"--bytes-per-line", "20", "--width-px", "64", "--height-px", "16"}, "bytes per line"},
+      {{"--header-only", "--width-px", "100000", "--height-px", "90000"}, "more than the limit"},
   };
   for (const Case &refused : cases) {
     FilterJobOutcome job = RunFilterJob(Request(Raster(1, refused.options)));

@@ -199,6 +199,45 @@ TEST(ParsePrinterStream, KeepsTheJobHeaderOfADamagedStream) {
   EXPECT_EQ(stream.jobParams, kParams);
 }
 
+TEST(ParsePrinterStream, MutatedStreamsAreReadOrRefusedWithAnOffset) {
+  Bytes good = JobHeader(kParams);
+  AppendRecord(&good, 1, 0, 1, Bytes(40, 0x55));
+  AppendRecord(&good, 0, 1, 2, Bytes(7, 0x66));
+  std::mt19937 random(99);
+  for (int trial = 0; trial < 5000; ++trial) {
+    Bytes bytes = good;
+    for (int changes = 1 + random() % 3; changes > 0; --changes) {
+      const size_t at = random() % bytes.size();
+      switch (random() % 3) {
+        case 0:
+          bytes[at] = static_cast<unsigned char>(random());
+          break;
+        case 1:
+          bytes.resize(at);
+          break;
+        default:
+          bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                       static_cast<unsigned char>(random()));
+          break;
+      }
+      if (bytes.empty()) bytes.push_back(0);
+    }
+    ParsedStream stream;
+    std::string error;
+    if (ParsePrinterStream(bytes, &stream, &error)) {
+      // A stream that parses accounts for every byte.
+      uint64_t end = 20 + stream.jobParams.size();
+      for (const StreamRecord &record : stream.records) {
+        ASSERT_EQ(record.offset, end);
+        end = record.dataOffset + record.jbg_size;
+      }
+      ASSERT_EQ(end, bytes.size());
+    } else {
+      ASSERT_EQ(error.rfind("at byte ", 0), 0u) << error;
+    }
+  }
+}
+
 // ---------------------------------------------------------------- record sequence
 
 ParsedStream Sequence(const std::vector<std::array<int32_t, 3>> &records) {
@@ -290,25 +329,24 @@ TEST(FindJobParam, ValuesStandAsTheyAre) {
 
 // ---------------------------------------------------------------- page images
 
+void SetPixel(PageBitmap *page, int x, int y) {
+  const size_t index = y * PageBitmapStride(page->width) + x / 8;
+  page->bits[index] |= static_cast<unsigned char>(0x80 >> (x % 8));
+}
+
+// Noise of the given density (percent black), the same for the same seed.
 PageBitmap MakePage(int width, int height, uint32_t seed, int density) {
   PageBitmap page;
   page.width = width;
   page.height = height;
   page.bits.resize(PageBitmapStride(width) * static_cast<size_t>(height));
   std::mt19937 random(seed);
-  // Runs of black and white, like strokes, so the encoder has structure to work on.
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
-      if (static_cast<int>(random() % 100) < density) {
-        page.bits[y * PageBitmapStride(width) + x / 8] |= static_cast<unsigned char>(0x80 >> (x % 8));
-      }
+      if (static_cast<int>(random() % 100) < density) SetPixel(&page, x, y);
     }
   }
   return page;
-}
-
-void SetPixel(PageBitmap *page, int x, int y) {
-  page->bits[y * PageBitmapStride(page->width) + x / 8] |= static_cast<unsigned char>(0x80 >> (x % 8));
 }
 
 // Encodes a page the way the filter does, with the real encoder.
@@ -456,7 +494,8 @@ TEST(DecodeJbig, GarbageNeverCrashes) {
       case 2:  // the good image with a few data bytes changed
         data = good;
         for (int flips = 1 + random() % 4; flips > 0; --flips) {
-          data[20 + random() % (data.size() - 20)] ^= static_cast<unsigned char>(1 + random() % 255);
+          const size_t at = 20 + random() % (data.size() - 20);
+          data[at] ^= static_cast<unsigned char>(1 + random() % 255);
         }
         break;
       default: {  // one header byte changed; the image size stays, or decoding a huge
@@ -498,7 +537,8 @@ TEST(PbmFile, WritesAndReadsTheRawFormat) {
   EXPECT_EQ(back.height, 2);
   EXPECT_EQ(back.bits, page.bits);
 
-  WriteFileText(dir.file("c.pbm"), std::string("P4\n# made by hand\n8\t# width\n 2\r") + "\xa5\x5a");
+  WriteFileText(dir.file("c.pbm"),
+                std::string("P4\n# made by hand\n8\t# width\n 2\r") + "\xa5\x5a");
   ASSERT_TRUE(ReadPbmFile(dir.file("c.pbm"), &back, &error)) << error;
   EXPECT_EQ(back.width, 8);
   EXPECT_EQ(back.height, 2);

@@ -338,7 +338,11 @@ TEST(Mkraster, RefusesBadCommandLines) {
   }
   EXPECT_FALSE(FileExists(out));
 
-  RunResult run = MakeRaster({dir.file("no/such/dir/x.ras")});
+  RunResult run = MakeRaster({"--help"});
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_TRUE(Contains(run.out, "--width-px W --height-px H")) << run.out;
+
+  run = MakeRaster({dir.file("no/such/dir/x.ras")});
   EXPECT_EQ(run.exitStatus, 1);
   EXPECT_TRUE(Contains(run.err, "no/such/dir/x.ras")) << run.err;
   run = MakeRaster({"--pbm", dir.file("no/such/p"), out});
@@ -586,7 +590,10 @@ TEST_F(InspectorTest, SequenceErrorsAndUndecodablePages) {
 
 TEST(Inspector, CommandLineAndInputErrors) {
   TempDir dir;
-  RunResult run = Inspect({"--bogus"});
+  RunResult run = Inspect({"--help"});
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_TRUE(Contains(run.out, "--out-dir DIR")) << run.out;
+  run = Inspect({"--bogus"});
   EXPECT_EQ(run.exitStatus, 2);
   run = Inspect({dir.file("a"), dir.file("b")});
   EXPECT_EQ(run.exitStatus, 2);

@@ -19,6 +19,8 @@ namespace {
 
 constexpr int kExitDamaged = 1;
 constexpr int kExitUsage = 2;
+// Asked for the usage text: not an error, but nothing else to do.
+constexpr int kExitHelp = -1;
 
 const char kUsage[] =
     "usage: quenmark_inspect [--out-dir DIR] [--no-decode] [--quiet] [FILE|-]\n"
@@ -70,8 +72,8 @@ int ParseOptions(int argc, char **argv, Options *options) {
         break;
       case 'h':
       case kHelp:
-        fputs(kUsage, stderr);
-        return kExitUsage;
+        fputs(kUsage, stdout);
+        return kExitHelp;
       default:
         fprintf(stderr, "quenmark_inspect: unknown option or missing value: %s\n",
                 argv[optind - 1]);
@@ -142,6 +144,7 @@ void PrintTable(const ParsedStream &stream, const std::vector<PageResult> &resul
 int main(int argc, char **argv) {
   Options options;
   int usage = ParseOptions(argc, argv, &options);
+  if (usage == kExitHelp) return 0;
   if (usage != 0) return usage;
 
   std::vector<unsigned char> bytes;

@@ -24,6 +24,8 @@ namespace {
 
 constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
+// Asked for the usage text: not an error, but nothing else to do.
+constexpr int kExitHelp = -1;
 
 const char kUsage[] =
     "usage: quenmark_mkraster [options] OUTPUT        (OUTPUT '-' = stdout)\n"
@@ -150,7 +152,7 @@ bool ParseResolution(const char *text, unsigned *xdpi, unsigned *ydpi) {
   return true;
 }
 
-// 0 when the options are fine, otherwise the exit status (usage).
+// 0 when the options are fine, kExitHelp after --help, otherwise kExitUsage.
 int ParseOptions(int argc, char **argv, Options *options) {
   enum {
     kContent = 256, kSeed, kPbm, kColorSpace, kBits, kBytesPerLine, kWidthPx, kHeightPx,
@@ -270,8 +272,8 @@ int ParseOptions(int argc, char **argv, Options *options) {
         break;
       case 'h':
       case kHelp:
-        fputs(kUsage, stderr);
-        return kExitUsage;
+        fputs(kUsage, stdout);
+        return kExitHelp;
       default:
         fprintf(stderr, "quenmark_mkraster: unknown option or missing value: %s\n",
                 argv[optind - 1]);
@@ -636,6 +638,7 @@ int WriteRaster(const Options &options) {
 int main(int argc, char **argv) {
   Options options;
   int usage = ParseOptions(argc, argv, &options);
+  if (usage == kExitHelp) return 0;
   if (usage != 0) return usage;
   return WriteRaster(options);
 }
