@@ -64,6 +64,10 @@ void ReleaseJob(JobState &job);
 int ProcessPages(JobState &job);
 void PrepareWorkDirectory();
 
+// Writes a PBM page file whole; false, with the reason logged, when it cannot.
+bool WritePageFile(const char *name, uint32_t width, uint32_t height, const unsigned char *pixels,
+                   uint64_t size);
+
 struct JbgData {
   unsigned char *data = nullptr;
   size_t size = 0;

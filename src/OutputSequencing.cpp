@@ -6,7 +6,6 @@
 // uncollated two-sided jobs hold the front of a sheet until its back has arrived and
 // then repeat the pair.
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
@@ -58,26 +57,17 @@ int HoldSide(HeldSide &side, const printer_header &record, const unsigned char *
 
 // The all-white page file of the blank back side, as large as the job's first page.
 bool WriteBlankPageFile(const char *name, int32_t width, int32_t height) {
-  FILE *file = fopen(name, "wb");
-  if (file == nullptr) {
-    LogLine("ERROR: Unable to create page file %s: %s\n", name, strerror(errno));
+  const uint64_t size = static_cast<uint64_t>(width / 8) * static_cast<uint64_t>(height);
+  unsigned char *white = static_cast<unsigned char *>(calloc(size > 0 ? size : 1, 1));
+  if (white == nullptr) {
+    LogLine("ERROR: Unable to allocate %llu bytes for the blank back side\n",
+            static_cast<unsigned long long>(size));
     return false;
   }
-  bool written = fprintf(file, "P4\n%d %d\n", width, height) > 0;
-  const size_t rowBytes = static_cast<size_t>(width / 8);
-  unsigned char *row = static_cast<unsigned char *>(calloc(rowBytes > 0 ? rowBytes : 1, 1));
-  written = written && row != nullptr;
-  for (int32_t y = 0; written && y < height; ++y) {
-    written = fwrite(row, 1, rowBytes, file) == rowBytes;
-  }
-  free(row);
-  const int savedErrno = errno;
-  if (fclose(file) != 0 || !written) {
-    LogLine("ERROR: Unable to write page file %s: %s\n", name,
-            strerror(written ? errno : savedErrno));
-    return false;
-  }
-  return true;
+  const bool written = WritePageFile(name, static_cast<uint32_t>(width),
+                                     static_cast<uint32_t>(height), white, size);
+  free(white);
+  return written;
 }
 
 }  // namespace

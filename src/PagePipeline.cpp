@@ -65,25 +65,6 @@ void MakeSetBitsBlack(const cups_page_header2_t &header, unsigned char *pixels) 
   }
 }
 
-// Writes a PBM page file; false (with the reason logged) when it cannot be written whole.
-bool WritePageFile(const char *name, uint32_t width, uint32_t height, const unsigned char *pixels,
-                   uint64_t size) {
-  FILE *file = fopen(name, "wb");
-  if (file == nullptr) {
-    LogLine("ERROR: Unable to create page file %s: %s\n", name, strerror(errno));
-    return false;
-  }
-  bool written = fprintf(file, "P4\n%u %u\n", width, height) > 0;
-  if (written && size > 0) written = fwrite(pixels, 1, size, file) == size;
-  const int savedErrno = errno;
-  if (fclose(file) != 0 || !written) {
-    LogLine("ERROR: Unable to write page file %s: %s\n", name,
-            strerror(written ? errno : savedErrno));
-    return false;
-  }
-  return true;
-}
-
 // The file the encoder takes for side m_page: the page file itself, or its turned copy
 // when an A5 sheet goes in long edge first.
 void PrepareEncoderInput(const JobState &job, char *input) {
@@ -188,6 +169,24 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
 }
 
 }  // namespace
+
+bool WritePageFile(const char *name, uint32_t width, uint32_t height, const unsigned char *pixels,
+                   uint64_t size) {
+  FILE *file = fopen(name, "wb");
+  if (file == nullptr) {
+    LogLine("ERROR: Unable to create page file %s: %s\n", name, strerror(errno));
+    return false;
+  }
+  bool written = fprintf(file, "P4\n%u %u\n", width, height) > 0;
+  if (written && size > 0) written = fwrite(pixels, 1, size, file) == size;
+  const int savedErrno = errno;
+  if (fclose(file) != 0 || !written) {
+    LogLine("ERROR: Unable to write page file %s: %s\n", name,
+            strerror(written ? errno : savedErrno));
+    return false;
+  }
+  return true;
+}
 
 void PrepareWorkDirectory() {
   DIR *existing = opendir(WORK_DIRECTORY);

@@ -28,6 +28,7 @@ if [[ -z $(private_cupsd_find) ]]; then
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quenmark-cupsd.XXXXXX") || exit 1
+chmod 755 "$work"
 cleanup() {
   private_cupsd_stop
   rm -rf /tmp/quenmark
@@ -95,6 +96,12 @@ submit() {
 wait_job() {
   local id=$1 deadline=$((SECONDS + 120))
   while lpstat -o qtest 2>/dev/null | grep -q "^qtest-$id "; do
+    # A job whose filters fail is stopped, not ended: no use waiting for it.
+    if grep -qE "\[Job $id\] Job (stopped|aborted)" "$CUPSD_ERROR_LOG"; then
+      fail "job $id failed in the scheduler"
+      show_job_log "$id"
+      return 1
+    fi
     if ((SECONDS >= deadline)); then
       fail "job $id did not finish within 120 seconds"
       show_job_log "$id"

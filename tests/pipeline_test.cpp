@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -25,9 +26,12 @@ class PipelineTest : public testing::Test {
   // A raster of n pages with the given maker options; source pages in sources_.
   std::string Raster(int pages, std::vector<std::string> options = {}) {
     const std::string path = dir_.file("job.ras");
-    options.insert(options.end(), {"--pages", std::to_string(pages), "--pbm", dir_.file("src")});
+    const bool pixels = std::find(options.begin(), options.end(), "--header-only") == options.end();
+    options.insert(options.end(), {"--pages", std::to_string(pages)});
+    if (pixels) options.insert(options.end(), {"--pbm", dir_.file("src")});
     EXPECT_TRUE(MakeRaster(path, options));
     sources_.clear();
+    if (!pixels) return path;
     for (int page = 1; page <= pages; ++page) {
       sources_.push_back(LoadPbm(dir_.file("src-" + std::to_string(page) + ".pbm")));
     }

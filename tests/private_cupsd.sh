@@ -2,7 +2,8 @@
 #
 #   private_cupsd_start DIR FILTER [DATADIR]
 #       Starts cupsd with everything under DIR (an empty directory): its ServerRoot,
-#       spool, temporary, cache, state and log directories, a ServerBin that holds
+#       spool, temporary, cache, state and log directories (DIR and the directories
+#       above it must be open to the user lp, who runs the filters), a ServerBin that holds
 #       CUPS's own filters, backends and helpers plus FILTER (our filter program,
 #       copied in) and, with DATADIR, that directory as its DataDir instead of the
 #       system's. It listens only on the Unix socket DIR/cups.sock, which CUPS_SERVER
@@ -82,6 +83,7 @@ EOF
   {
     echo "Listen $dir/cups.sock"
     echo "LogLevel debug"
+    echo "MaxLogSize 0"
     echo "PageLogFormat %p %j %P %C"
     echo "Browsing No"
     echo "BrowseLocalProtocols none"
