@@ -223,4 +223,19 @@ TEST_F(PipelineTest, A5FedLongEdgeFirstIsTurnedBeforeEncoding) {
   EXPECT_NE(job.run.err.find("DEBUG: A5L need rotate.[-90]DEBUG: pbmtojbg. width:["), std::string::npos);
 }
 
+TEST_F(PipelineTest, PasswordTravelsInTheStreamButNeverInLogsOrListings) {
+  FilterJobRequest request = Request(Raster(1, {"--size", "A6"}));
+  request.options = "AuthPassword=s3cret-pw";
+  FilterJobOutcome job = RunFilterJob(request);
+  ASSERT_EQ(job.run.exitStatus, 0) << job.run.err;
+  EXPECT_NE(job.stream.jobParams.find("AuthPassword=s3cret-pw, "), std::string::npos);
+  EXPECT_EQ(job.run.err.find("s3cret"), std::string::npos) << job.run.err;
+
+  WriteFileText(dir_.file("job.prn"), job.run.out);
+  RunResult listing = RunProgram({QUENMARK_INSPECT_PATH, "--no-decode", dir_.file("job.prn")});
+  EXPECT_EQ(listing.exitStatus, 0) << listing.err;
+  EXPECT_NE(listing.out.find("AuthPassword = ********"), std::string::npos) << listing.out;
+  EXPECT_EQ(listing.out.find("s3cret"), std::string::npos);
+}
+
 }  // namespace

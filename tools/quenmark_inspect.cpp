@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "Log.h"
 #include "StreamReader.h"
 
 namespace {
@@ -169,7 +170,9 @@ int main(int argc, char **argv) {
     if (stream.hasJobHeader) {
       printf("Job parameters (%zu bytes):\n", stream.jobParams.size());
       for (const JobParamEntry &entry : SplitJobParams(stream.jobParams)) {
-        printf("  %s = %s\n", entry.key.c_str(), entry.value.c_str());
+        // The listing ends up in bug reports: the account password stays masked.
+        const char *shown = LoggableParamValue(entry.key.c_str(), entry.value.c_str());
+        printf("  %s = %s\n", entry.key.c_str(), shown);
       }
     }
   }
