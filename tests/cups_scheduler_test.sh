@@ -12,6 +12,8 @@
 # filter runs as the user lp, so a directory that a test run as root left there is
 # removed first, and the one the jobs leave is removed at the end.
 set -uo pipefail
+# The answers of lp and lpstat are read below: untranslated.
+export LC_ALL=C
 
 if [[ $# -ne 4 ]]; then
   echo "usage: $0 FILTER INSPECT PPD SAMPLE_PS" >&2
@@ -70,8 +72,8 @@ rm -rf /tmp/quenmark
 mkdir -p "$work/cupsd" "$work/out"
 private_cupsd_start "$work/cupsd" "$filter" || exit 1
 
-# --- The queue, as an administrator adds one; a failing filter aborts the job at
-# once instead of stopping the queue, so a fault shows up without a timeout.
+# --- The queue, as an administrator adds one. With the error policy abort-job a
+# failing job does not hold the queue for the job after it.
 if ! lpadmin -p qtest -E -v "file://$work/out/qtest.prn" -P "$ppd" \
   -o printer-error-policy=abort-job 2>"$work/lpadmin.err"; then
   cat "$work/lpadmin.err" >&2
@@ -118,8 +120,8 @@ wait_job() {
     fi
     sleep 0.2
   done
-  if ! grep -qF "[Job $id] PID" "$CUPSD_ERROR_LOG" ||
-    ! grep -F "[Job $id] PID" "$CUPSD_ERROR_LOG" | grep -q "tavrel_quenbrisk) exited with no errors"; then
+  if ! grep -F "[Job $id] PID" "$CUPSD_ERROR_LOG" |
+    grep -q "tavrel_quenbrisk) exited with no errors"; then
     fail "job $id: the filter did not exit cleanly"
     show_job_log "$id"
     return 1
@@ -134,7 +136,7 @@ pbm_ink() {
   tail -c +$((header + 1)) "$1" | tr -d '\000' | wc -c
 }
 
-# check_job ID TITLE: inspects the stream that job ID left in the device file. Sets
+# check_job ID: inspects the stream that job ID left in the device file. Sets
 # stream_dir and the record columns firstpages, lastpages, pagenos, blanks.
 check_job() {
   local id=$1
@@ -148,13 +150,23 @@ check_job() {
     fail "job $id: the inspector rejected the stream (exit $status)"
     return 1
   fi
-  local table
-  table=$(awk '/^ *# +offset/ {t = 1; next} t && /^ *[0-9]+ / {print; next} {t = 0}' \
-    "$work/job$id.txt")
-  firstpages=$(awk '{printf "%s%s", sep, $3; sep = " "}' <<<"$table")
-  lastpages=$(awk '{printf "%s%s", sep, $4; sep = " "}' <<<"$table")
-  pagenos=$(awk '{printf "%s%s", sep, $6; sep = " "}' <<<"$table")
-  blanks=$(awk '{printf "%s%s", sep, $8; sep = " "}' <<<"$table")
+  firstpages=$(record_column "$id" firstpage)
+  lastpages=$(record_column "$id" lastpage)
+  pagenos=$(record_column "$id" pageno)
+  blanks=$(record_column "$id" blank)
+}
+
+# record_column JOB NAME: one column of the inspector's table of page records, found
+# by its heading, as a space-separated list.
+record_column() {
+  awk -v name="$2" '
+    /^ *# +offset/ {
+      for (i = 1; i <= NF; ++i) if ($i == name) column = i
+      table = 1
+      next
+    }
+    table && column && /^ *[0-9]+ / { printf "%s%s", sep, $column; sep = " "; next }
+    { table = 0 }' "$work/job$1.txt"
 }
 
 param() {  # param JOB KEY: a job parameter as the inspector lists it
@@ -239,10 +251,10 @@ if submit -n 2 -o sides=two-sided-long-edge -o media=A5 -t "scheduler-test.pdf (
   check_pages "$job" 3100 3508 4500 4961 6 8
   # The copies of a sheet are the same pictures; the two sides of a sheet differ.
   for pair in "1 3" "2 4" "5 7" "6 8"; do
-    set -- $pair
-    a=$(printf '%s/page-%03d.pbm' "$stream_dir" "$1")
-    b=$(printf '%s/page-%03d.pbm' "$stream_dir" "$2")
-    cmp -s "$a" "$b" || fail "job $job: sides $1 and $2 should be the same copy"
+    read -r first second <<<"$pair"
+    a=$(printf '%s/page-%03d.pbm' "$stream_dir" "$first")
+    b=$(printf '%s/page-%03d.pbm' "$stream_dir" "$second")
+    cmp -s "$a" "$b" || fail "job $job: sides $first and $second should be the same copy"
   done
   cmp -s "$stream_dir/page-001.pbm" "$stream_dir/page-002.pbm" &&
     fail "job $job: front and back of the first sheet are the same picture"

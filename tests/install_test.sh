@@ -8,6 +8,8 @@
 # usage: install_test.sh CMAKE BUILD_DIR
 # Exit 0 on success, 1 on failure, 77 (skipped) when CUPS's scheduler is not installed.
 set -uo pipefail
+# The answers of lp and lpstat are read below: untranslated.
+export LC_ALL=C
 
 if [[ $# -ne 2 ]]; then
   echo "usage: $0 CMAKE BUILD_DIR" >&2

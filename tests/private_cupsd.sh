@@ -1,9 +1,10 @@
+# shellcheck shell=bash
 # Sourced by the shell tests: a private CUPS scheduler in a directory of its own.
 #
 #   private_cupsd_start DIR FILTER [DATADIR]
-#       Starts cupsd with everything under DIR (an empty directory): its ServerRoot,
-#       spool, temporary, cache, state and log directories (DIR and the directories
-#       above it must be open to the user lp, who runs the filters), a ServerBin that holds
+#       Starts cupsd with everything under DIR (an empty directory; the directories
+#       above it must be open to the user lp, who runs the filters): its ServerRoot,
+#       spool, temporary, cache, state and log directories, a ServerBin that holds
 #       CUPS's own filters, backends and helpers plus FILTER (our filter program,
 #       copied in) and, with DATADIR, that directory as its DataDir instead of the
 #       system's. It listens only on the Unix socket DIR/cups.sock, which CUPS_SERVER
@@ -13,9 +14,11 @@
 #       Stops that scheduler by its process id and waits for it. Safe to call twice;
 #       the callers run it from their EXIT trap.
 #
-# Sets CUPSD_DIR, CUPSD_PID and CUPSD_ERROR_LOG, CUPSD_PAGE_LOG.
+# Sets CUPSD_PID, CUPSD_ERROR_LOG and CUPSD_PAGE_LOG. The callers run the
+# CUPS clients in the C locale, whose messages they read.
 
 CUPSD_PID=""
+CUPSD_WATCHDOG=""
 
 private_cupsd_find() {
   local cupsd
@@ -32,9 +35,8 @@ private_cupsd_start() {
   serverbin=$(cups-config --serverbin 2>/dev/null || echo /usr/lib/cups)
   [[ -n $datadir ]] || datadir=$(cups-config --datadir 2>/dev/null || echo /usr/share/cups)
 
-  CUPSD_DIR=$dir
-  CUPSD_ERROR_LOG=$dir/log/error_log
-  CUPSD_PAGE_LOG=$dir/log/page_log
+  # shellcheck disable=SC2034  # read by the tests that source this file
+  CUPSD_ERROR_LOG=$dir/log/error_log CUPSD_PAGE_LOG=$dir/log/page_log
   # Filters run as the unprivileged user lp: it must reach the ServerBin below.
   chmod 755 "$dir"
   mkdir -p "$dir"/{root/ppd,bin/filter,spool/tmp,log,cache,state,ssl,sbin}
@@ -50,6 +52,8 @@ private_cupsd_start() {
     ln -s "$entry" "$dir/bin/filter/"
   done
   # A copy rather than a link: the build tree may lie where lp cannot go (/root).
+  # It replaces the link to an installed copy of the filter, if there is one.
+  rm -f "$dir/bin/filter/$(basename "$filter")"
   install -m 0755 "$filter" "$dir/bin/filter/"
 
   # A copy of the scheduler too: a security profile written for /usr/sbin/cupsd
@@ -78,6 +82,21 @@ Group $group
 SystemGroup root
 LogFileGroup $(id -gn)
 EOF
+  # A sanitized build of the filter needs its settings inside the scheduler too.
+  # Filters run as lp, which may not reach a suppressions file in the source tree:
+  # the scheduler's directory gets a copy.
+  local name value file
+  for name in ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS; do
+    value=${!name:-}
+    [[ -n $value ]] || continue
+    if [[ $value =~ suppressions=([^:]+) ]]; then
+      file=${BASH_REMATCH[1]}
+      install -m 0644 "$file" "$dir/$name.supp"
+      value=${value/suppressions=$file/suppressions=$dir/$name.supp}
+    fi
+    echo "SetEnv $name $value" >>"$dir/root/cups-files.conf"
+  done
+
   # Nobody but the test talks to this scheduler: no browsing, no sharing, no
   # authentication.
   {
@@ -89,20 +108,6 @@ EOF
     echo "BrowseLocalProtocols none"
     echo "DefaultShared No"
     echo "WebInterface No"
-    # A sanitized build of the filter needs its settings inside the scheduler too.
-    # Filters run as lp, which may not reach a suppressions file in the source tree:
-    # the scheduler's directory gets a copy.
-    local name value file
-    for name in ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS; do
-      value=${!name:-}
-      [[ -n $value ]] || continue
-      if [[ $value =~ suppressions=([^:]+) ]]; then
-        file=${BASH_REMATCH[1]}
-        install -m 0644 "$file" "$dir/$name.supp"
-        value=${value/suppressions=$file/suppressions=$dir/$name.supp}
-      fi
-      echo "SetEnv $name $value"
-    done
     cat <<'EOF'
 <Location />
   Order allow,deny
@@ -120,6 +125,16 @@ EOF
     >"$dir/log/cupsd.out" 2>&1 &
   CUPSD_PID=$!
   export CUPS_SERVER=$dir/cups.sock
+  # Should the test itself be killed (a ctest timeout sends SIGKILL, and no trap
+  # runs), this watchdog stops the scheduler, which would otherwise live on.
+  local test_shell=$$ cupsd_pid=$CUPSD_PID
+  (
+    while kill -0 "$test_shell" 2>/dev/null && kill -0 "$cupsd_pid" 2>/dev/null; do
+      sleep 1
+    done
+    kill -TERM "$cupsd_pid" 2>/dev/null
+  ) </dev/null >/dev/null 2>&1 &
+  CUPSD_WATCHDOG=$!
 
   local tries
   for ((tries = 0; tries < 150; ++tries)); do
@@ -143,12 +158,16 @@ private_cupsd_stop() {
   [[ -n $CUPSD_PID ]] || return 0
   local pid=$CUPSD_PID tries
   CUPSD_PID=""
-  kill -TERM "$pid" 2>/dev/null || return 0
-  for ((tries = 0; tries < 50; ++tries)); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.2
-  done
-  kill -KILL "$pid" 2>/dev/null
+  if kill -TERM "$pid" 2>/dev/null; then
+    for ((tries = 0; tries < 50; ++tries)); do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.2
+    done
+    kill -KILL "$pid" 2>/dev/null
+  fi
   wait "$pid" 2>/dev/null
+  # The watchdog ends within a second of the scheduler.
+  [[ -n $CUPSD_WATCHDOG ]] && wait "$CUPSD_WATCHDOG" 2>/dev/null
+  CUPSD_WATCHDOG=""
   return 0
 }
