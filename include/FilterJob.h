@@ -75,6 +75,9 @@ struct JbgData {
 // Reads a JBIG file whole; label is "page" or "extra page" for the log lines.
 bool ReadJbgFile(const char *name, const char *label, int number, JbgData *jbg);
 void ReleaseJbgData(JbgData *jbg);
+// Encodes side m_page: its page file, turned by longEdgeAngle first when an A5 sheet goes
+// in long edge first, becomes a JBIG file that is read back whole.
+bool EncodeSide(const JobState &job, int longEdgeAngle, const char *label, JbgData *jbg);
 
 // Output sequencing. Each returns 0, or the exit status that must end the job.
 int OutputPage(JobState &job, printer_header &record, const unsigned char *data, size_t size);

@@ -11,9 +11,7 @@
 #include <unistd.h>
 
 #include "FilterJob.h"
-#include "JbigEncoder.h"
 #include "Log.h"
-#include "PbmFile.h"
 
 namespace {
 
@@ -133,20 +131,9 @@ int AddBlankBackSide(JobState &job) {
     if (!WriteBlankPageFile(pageFile, job.firstPageWidth, job.firstPageHeight)) return 255;
   }
 
-  char encoderInput[WORK_FILE_NAME_SIZE] = {};
-  memcpy(encoderInput, pageFile, sizeof encoderInput);
-  if (job.settings.flagPageA5 == 1 && job.settings.feedEdge == 1) {
-    snprintf(encoderInput, sizeof encoderInput, "%s%d_%d_gs_rotated.pbm", WORK_DIRECTORY, job.jobId,
-             job.m_page);
-    rotatePbm(pageFile, encoderInput, -90);
-    LogLine("DEBUG: A5L need rotate.[-90]");
-  }
-  char jbgFile[WORK_FILE_NAME_SIZE] = {};
-  snprintf(jbgFile, sizeof jbgFile, "%s%d-%d.jbg", WORK_DIRECTORY, job.jobId, job.m_page);
-  pbmtojbg(encoderInput, jbgFile);
-
+  // A blank side is turned by -90 whatever its parity: both turns of white are white.
   JbgData jbg;
-  if (!ReadJbgFile(jbgFile, "extra page", job.m_page, &jbg)) return 255;
+  if (!EncodeSide(job, -90, "extra page", &jbg)) return 255;
   printer_header record;
   record.firstpage = 0;
   record.lastpage = 1;

@@ -65,24 +65,6 @@ void MakeSetBitsBlack(const cups_page_header2_t &header, unsigned char *pixels) 
   }
 }
 
-// The file the encoder takes for side m_page: the page file itself, or its turned copy
-// when an A5 sheet goes in long edge first.
-void PrepareEncoderInput(const JobState &job, char *input) {
-  snprintf(input, WORK_FILE_NAME_SIZE, "%s%d_%d_gs.pbm", WORK_DIRECTORY, job.jobId, job.m_page);
-  if (job.settings.flagPageA5 != 1 || job.settings.feedEdge != 1) return;
-  char rotated[WORK_FILE_NAME_SIZE] = {};
-  snprintf(rotated, sizeof rotated, "%s%d_%d_gs_rotated.pbm", WORK_DIRECTORY, job.jobId,
-           job.m_page);
-  if (job.settings.duplexMode == 0 || job.m_page % 2 == 1) {
-    rotatePbm(input, rotated, -90);
-    LogLine("DEBUG: A5L need rotate.[-90]");
-  } else {
-    rotatePbm(input, rotated, 90);
-    LogLine("DEBUG: A5L need rotate.[90]");
-  }
-  memcpy(input, rotated, WORK_FILE_NAME_SIZE);
-}
-
 int StreamFailure(JobState &job) {
   LogLine("ERROR: Unable to write the print data: %s\n", strerror(errno != 0 ? errno : EIO));
   job.streamFailed = true;
@@ -127,14 +109,10 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
   job.m_page += 1;
   LogLine("DEBUG: page %d handleImg done,pring m_page=%d begin\n", job.rasterPage, job.m_page);
 
-  char encoderInput[WORK_FILE_NAME_SIZE] = {};
-  PrepareEncoderInput(job, encoderInput);
-  char jbgFile[WORK_FILE_NAME_SIZE] = {};
-  snprintf(jbgFile, sizeof jbgFile, "%s%d-%d.jbg", WORK_DIRECTORY, job.jobId, job.m_page);
-  pbmtojbg(encoderInput, jbgFile);
-
+  // The back of a two-sided sheet fed long edge first is turned the other way.
+  const int longEdgeAngle = job.settings.duplexMode == 0 || job.m_page % 2 == 1 ? -90 : 90;
   JbgData jbg;
-  if (!ReadJbgFile(jbgFile, "page", job.m_page, &jbg)) return 255;
+  if (!EncodeSide(job, longEdgeAngle, "page", &jbg)) return 255;
 
   printer_header record;
   if (job.rasterPage == 1) record.firstpage = 1;
@@ -186,6 +164,24 @@ bool WritePageFile(const char *name, uint32_t width, uint32_t height, const unsi
     return false;
   }
   return true;
+}
+
+bool EncodeSide(const JobState &job, int longEdgeAngle, const char *label, JbgData *jbg) {
+  char encoderInput[WORK_FILE_NAME_SIZE] = {};
+  snprintf(encoderInput, sizeof encoderInput, "%s%d_%d_gs.pbm", WORK_DIRECTORY, job.jobId,
+           job.m_page);
+  if (job.settings.flagPageA5 == 1 && job.settings.feedEdge == 1) {
+    char rotated[WORK_FILE_NAME_SIZE] = {};
+    snprintf(rotated, sizeof rotated, "%s%d_%d_gs_rotated.pbm", WORK_DIRECTORY, job.jobId,
+             job.m_page);
+    rotatePbm(encoderInput, rotated, longEdgeAngle);
+    LogLine("DEBUG: A5L need rotate.[%d]", longEdgeAngle);
+    memcpy(encoderInput, rotated, sizeof encoderInput);
+  }
+  char jbgFile[WORK_FILE_NAME_SIZE] = {};
+  snprintf(jbgFile, sizeof jbgFile, "%s%d-%d.jbg", WORK_DIRECTORY, job.jobId, job.m_page);
+  pbmtojbg(encoderInput, jbgFile);
+  return ReadJbgFile(jbgFile, label, job.m_page, jbg);
 }
 
 void PrepareWorkDirectory() {

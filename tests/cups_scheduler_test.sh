@@ -43,18 +43,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
-check_eq() {  # check_eq WHAT EXPECTED ACTUAL
-  if [[ $2 == "$3" ]]; then
-    echo "ok: $1 = $3"
-  else
-    fail "$1: expected '$2', got '$3'"
-  fi
-}
 show_job_log() {
   echo "---- scheduler log of job $1 (last 80 lines)" >&2
   grep -F "[Job $1]" "$CUPSD_ERROR_LOG" | tail -n 80 >&2

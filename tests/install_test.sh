@@ -38,18 +38,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
-check_eq() {  # check_eq WHAT EXPECTED ACTUAL
-  if [[ $2 == "$3" ]]; then
-    echo "ok: $1 = $3"
-  else
-    fail "$1: expected '$2', got '$3'"
-  fi
-}
 # check_file PATH MODE ORIGINAL: an installed regular file with its mode, the same
 # bytes as the file in the build tree.
 check_file() {

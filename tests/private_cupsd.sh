@@ -17,6 +17,21 @@
 # Sets CUPSD_PID, CUPSD_ERROR_LOG and CUPSD_PAGE_LOG. The callers run the
 # CUPS clients in the C locale, whose messages they read.
 
+# Checks shared by the shell tests: each failure is counted and the test goes on, so
+# one run reports every difference.
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+check_eq() {  # check_eq WHAT EXPECTED ACTUAL
+  if [[ $2 == "$3" ]]; then
+    echo "ok: $1 = $3"
+  else
+    fail "$1: expected '$2', got '$3'"
+  fi
+}
+
 CUPSD_PID=""
 CUPSD_WATCHDOG=""
 
