@@ -25,7 +25,7 @@ if ! cmake -S . -B build >build.configure.log 2>&1; then
   cat build.configure.log >&2
   exit 1
 fi
-cmake --build build -j "$jobs" --target tavrel_quenbrisk quenmark_inspect quenmark_ppd
+cmake --build build -j "$jobs" --target tavrel_quenbrisk quenmark_inspect quenmark_mkraster quenmark_ppd
 
 filter=$root/build/tavrel_quenbrisk
 inspect=$root/build/quenmark_inspect
