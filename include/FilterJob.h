@@ -10,13 +10,13 @@
 #include "JobParamsProc.h"
 #include "PrintSettings.h"
 #include "PrinterStream.h"
+#include "WorkDirectory.h"
 
 // Set by the SIGTERM handler, polled by the page loop. The only global of the filter.
 extern volatile sig_atomic_t cancel_job;
 void sighandler(int signal);
 
 inline constexpr size_t HOLD_BUFFER_SIZE = 4194304;
-inline constexpr const char WORK_DIRECTORY[] = "/tmp/quenmark/";
 inline constexpr size_t WORK_FILE_NAME_SIZE = 512;
 
 // One side of a two-sided sheet, held until its partner has arrived.
@@ -38,6 +38,7 @@ struct JobState {
 
   FILE *out = stdout;  // the printer stream
   int rasterFd = 0;    // the raster always comes from standard input
+  int workLockFd = -1;  // held from the work directory's preparation to the end of the run
 
   // The page loop.
   int32_t rasterPage = 1;
@@ -62,7 +63,6 @@ void ReleaseJob(JobState &job);
 
 // Everything after the print settings: work directory, raster, stream. Exit status.
 int ProcessPages(JobState &job);
-void PrepareWorkDirectory();
 
 // Writes a PBM page file whole; false, with the reason logged, when it cannot.
 bool WritePageFile(const char *name, uint32_t width, uint32_t height, const unsigned char *pixels,

@@ -22,7 +22,12 @@ void GetJobParamFromCups(const char *options, PARAM_KEY_SPERATOR_VALUE *table);
 // Applies one option token "key<sep>value" to the first record whose key and separator
 // begin the token.
 void SetJobParams(const char *token, PARAM_KEY_SPERATOR_VALUE *table);
+// Stores a value as it is: for values of the driver, the PPD and the credentials file.
 void SetJobParam(const char *key, const char *value, PARAM_KEY_SPERATOR_VALUE *table);
+// Stores a value that the job's submitter chose (arguments, options) with every comma and
+// control character made a space, so that it cannot add records of its own. Option
+// tokens through SetJobParams are cleaned the same way.
+void SetSubmittedJobParam(const char *key, const char *value, PARAM_KEY_SPERATOR_VALUE *table);
 // Points *value at the record's value inside the table; an unknown key leaves it alone.
 void GetJobParam(const char *key, char **value, PARAM_KEY_SPERATOR_VALUE *table);
 // Writes the job parameter string into the caller's buffer (JOB_PARAMS_BUFFER_SIZE bytes).

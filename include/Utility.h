@@ -2,6 +2,7 @@
 // Job metadata sources: the document name, the credentials file, directory creation.
 
 #include <cstddef>
+#include <cstdio>
 
 inline constexpr size_t DOC_NAME_BUFFER_SIZE = 256;
 inline constexpr size_t CREDENTIAL_BUFFER_SIZE = 128;
@@ -20,3 +21,6 @@ int getAuthInfoFromPath(const char *path, char **authId, char **password);
 // Creates a directory and its missing parents (mode 0755). 0 when the path is a
 // directory afterwards, 1 otherwise.
 int mkdirs(const char *path);
+// Opens a file like fopen with "rb" or "wb", but never through a symbolic link and
+// only when it is a regular file; a file it creates gets mode 0600.
+FILE *fopenNoFollow(const char *path, const char *mode);

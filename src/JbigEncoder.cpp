@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "Log.h"
+#include "Utility.h"
 #include "PbmFile.h"
 
 namespace {
@@ -49,7 +50,7 @@ void RestoreStdout(int savedStdout) {
 }  // namespace
 
 void pbmtojbg(const char *pbmPath, const char *jbgPath) {
-  FILE *file = fopen(pbmPath, "rb");
+  FILE *file = fopenNoFollow(pbmPath, "rb");
   if (file == nullptr) {
     perror("Error opening input file");
     return;

@@ -40,11 +40,23 @@ size_t FieldLength(const char (&field)[N]) {
   return strnlen(field, N);
 }
 
-void StoreValue(PARAM_KEY_SPERATOR_VALUE &record, const char *text) {
+// The printer splits the job parameter string at ", " and at line ends, so a value that
+// a job's submitter chose (title, user, options) must not carry a comma or a control
+// character: "a, AuthID=someone" as a title would otherwise add a record of its own.
+enum class ValueSource { Trusted, Submitted };
+
+void StoreValue(PARAM_KEY_SPERATOR_VALUE &record, const char *text,
+                ValueSource source = ValueSource::Trusted) {
   const size_t length = strnlen(text, JOB_PARAM_VALUE_MAX);
   // The text may be the record's own value, handed out earlier by GetJobParam.
   char copy[JOB_PARAM_VALUE_MAX];
   memcpy(copy, text, length);
+  if (source == ValueSource::Submitted) {
+    for (size_t i = 0; i < length; ++i) {
+      const unsigned char ch = static_cast<unsigned char>(copy[i]);
+      if (ch == ',' || ch < 0x20 || ch == 0x7f) copy[i] = ' ';
+    }
+  }
   // Zeroing the whole field keeps no remnant of an earlier, longer value (an old
   // password, say) behind the new NUL.
   memset(record.value, 0, sizeof record.value);
@@ -162,19 +174,32 @@ void SetJobParams(const char *token, PARAM_KEY_SPERATOR_VALUE *table) {
 
   // An option without a value cannot empty a record; only the driver can.
   const char *value = TokenValue(token, record);
-  if (value[0] != '\0') StoreValue(record, value);
+  if (value[0] != '\0') StoreValue(record, value, ValueSource::Submitted);
 
   const char *shown = LoggableParamValue(record.key, record.value);
   LogLine("Value:%s , Length:%d\n", shown, static_cast<int>(strlen(shown)));
 }
 
-void SetJobParam(const char *key, const char *value, PARAM_KEY_SPERATOR_VALUE *table) {
+namespace {
+
+void SetJobParamFrom(const char *key, const char *value, PARAM_KEY_SPERATOR_VALUE *table,
+                     ValueSource source) {
   if (key == nullptr || value == nullptr || table == nullptr) return;
   const int index = FindKeyRecord(key, table);
   if (index < 0) return;
   PARAM_KEY_SPERATOR_VALUE &record = table[index];
-  StoreValue(record, value);
+  StoreValue(record, value, source);
   LogLine("SetJobParam:[%s , %s ]\n", record.key, LoggableParamValue(record.key, record.value));
+}
+
+}  // namespace
+
+void SetJobParam(const char *key, const char *value, PARAM_KEY_SPERATOR_VALUE *table) {
+  SetJobParamFrom(key, value, table, ValueSource::Trusted);
+}
+
+void SetSubmittedJobParam(const char *key, const char *value, PARAM_KEY_SPERATOR_VALUE *table) {
+  SetJobParamFrom(key, value, table, ValueSource::Submitted);
 }
 
 void GetJobParam(const char *key, char **value, PARAM_KEY_SPERATOR_VALUE *table) {

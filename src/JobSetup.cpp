@@ -67,14 +67,14 @@ int SetUpJob(JobState &job, int argc, char **argv) {
   job.jobId = atoi(argv[1]);
   memcpy(job.table, tblDefParam, sizeof job.table);
   GetJobParamFromCups(argv[5], job.table);
-  SetJobParam("jobId", argv[1], job.table);
-  SetJobParam("LoginName", argv[2], job.table);
+  SetSubmittedJobParam("jobId", argv[1], job.table);
+  SetSubmittedJobParam("LoginName", argv[2], job.table);
 
   char docName[DOC_NAME_BUFFER_SIZE] = {};
   char *docNamePointer = docName;
   getDocumenName(argv[3], &docNamePointer);
-  SetJobParam("DocName", docName, job.table);
-  SetJobParam("copies", argv[4], job.table);
+  SetSubmittedJobParam("DocName", docName, job.table);
+  SetSubmittedJobParam("copies", argv[4], job.table);
 
   char hostName[HOST_NAME_LENGTH + 1] = {};
   gethostname(hostName, HOST_NAME_LENGTH);
@@ -100,4 +100,5 @@ void ReleaseJob(JobState &job) {
   free(job.buff2.data);
   job.buff1 = HeldSide();
   job.buff2 = HeldSide();
+  CloseWorkDirectoryLock(&job.workLockFd);
 }

@@ -2,7 +2,6 @@
 // sequencing, one page at a time.
 
 #include <cups/raster.h>
-#include <dirent.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -32,6 +31,13 @@ bool AcceptRasterPage(const cups_page_header2_t &header, int rasterPage) {
   }
   if (header.cupsWidth == 0 || header.cupsHeight == 0) {
     LogLine("ERROR: Page %d is empty (%ux%u pixels)\n", rasterPage, header.cupsWidth,
+            header.cupsHeight);
+    return false;
+  }
+  // Page files and the encoder's command line carry sizes as ints, and the blank back
+  // side is as wide as the first page's rows in bits.
+  if (header.cupsBytesPerLine > INT32_MAX / 8 || header.cupsHeight > INT32_MAX) {
+    LogLine("ERROR: Page %d is too large (%ux%u pixels)\n", rasterPage, header.cupsWidth,
             header.cupsHeight);
     return false;
   }
@@ -150,7 +156,7 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
 
 bool WritePageFile(const char *name, uint32_t width, uint32_t height, const unsigned char *pixels,
                    uint64_t size) {
-  FILE *file = fopen(name, "wb");
+  FILE *file = fopenNoFollow(name, "wb");
   if (file == nullptr) {
     LogLine("ERROR: Unable to create page file %s: %s\n", name, strerror(errno));
     return false;
@@ -184,20 +190,9 @@ bool EncodeSide(const JobState &job, int longEdgeAngle, const char *label, JbgDa
   return ReadJbgFile(jbgFile, label, job.m_page, jbg);
 }
 
-void PrepareWorkDirectory() {
-  DIR *existing = opendir(WORK_DIRECTORY);
-  if (existing != nullptr) {
-    closedir(existing);
-    // Nothing has been written to the printer stream yet, so the child cannot reorder it.
-    int ignored = system("rm -rf /tmp/quenmark/");
-    (void)ignored;
-  }
-  mkdirs(WORK_DIRECTORY);
-}
-
 bool ReadJbgFile(const char *name, const char *label, int number, JbgData *jbg) {
   *jbg = JbgData();
-  FILE *file = fopen(name, "rb");
+  FILE *file = fopenNoFollow(name, "rb");
   if (file == nullptr) {
     LogLine("ERROR: Unable to open JBIG file %s: %s\n", name, strerror(errno));
     return false;
@@ -211,6 +206,12 @@ bool ReadJbgFile(const char *name, const char *label, int number, JbgData *jbg) 
   LogLine("DEBUG: %s %d jbg file size: %ld \n", label, number, size);
   if (size < 0) {
     LogLine("DEBUG: %s %d ftell failed \n", label, number);
+    fclose(file);
+    return false;
+  }
+  // The record's size field has 32 bits.
+  if (static_cast<unsigned long>(size) > UINT32_MAX) {
+    LogLine("ERROR: The JBIG file %s is too large for a page record (%ld bytes)\n", name, size);
     fclose(file);
     return false;
   }
@@ -246,7 +247,14 @@ int ProcessPages(JobState &job) {
   char loggableJobParams[JOB_PARAMS_BUFFER_SIZE] = {};
   BuildLoggableJobParams(loggableJobParams, sizeof loggableJobParams, job.table);
 
-  PrepareWorkDirectory();
+  switch (PrepareWorkDirectory(&job.workLockFd)) {
+    case WorkDirectoryStatus::Ready:
+      break;
+    case WorkDirectoryStatus::Cancelled:
+      return 0;
+    case WorkDirectoryStatus::Unsafe:
+      return 1;
+  }
   job.rasterPage = 1;
   job.m_page = 0;
   job.recordCounter = 0;
@@ -266,7 +274,7 @@ int ProcessPages(JobState &job) {
   if (!WriteJobHeader(job.out, job.jobParams, loggableJobParams)) job.streamFailed = true;
   job.lastPage = 0;
   job.blankBackSide = 0;
-  job.firstPageWidth = static_cast<int32_t>(header.cupsBytesPerLine * 8);
+  job.firstPageWidth = static_cast<int32_t>(static_cast<uint64_t>(header.cupsBytesPerLine) * 8);
   job.firstPageHeight = static_cast<int32_t>(header.cupsHeight);
 
   int status = 0;

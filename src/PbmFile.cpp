@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "Log.h"
+#include "Utility.h"
 
 namespace {
 
@@ -92,7 +93,7 @@ int rotatePbm(const char *inPath, const char *outPath, int angle) {
     return 1;
   }
 
-  FILE *input = fopen(inPath, "rb");
+  FILE *input = fopenNoFollow(inPath, "rb");
   if (input == nullptr) {
     perror("Error opening input file");
     return 1;
@@ -162,7 +163,7 @@ int rotatePbm(const char *inPath, const char *outPath, int angle) {
     }
   }
 
-  FILE *output = fopen(outPath, "wb");
+  FILE *output = fopenNoFollow(outPath, "wb");
   if (output == nullptr) {
     perror("Error opening output file");
     free(src);

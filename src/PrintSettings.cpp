@@ -44,7 +44,7 @@ void SettlePageSize(ppd_file_t *ppd, int optionCount, cups_option_t *options,
   const char *option = cupsGetOption("PageSize", optionCount, options);
   if (option != nullptr) {
     LogLine("DEBUG: option PageSize,value=%s\n", option);
-    SetJobParam("PageSize", option, table);
+    SetSubmittedJobParam("PageSize", option, table);
     return;
   }
   for (const char *size : PAGE_SIZE_PROBE_ORDER) {
@@ -62,7 +62,7 @@ void SettleInputSlot(ppd_file_t *ppd, int optionCount, cups_option_t *options,
   const char *option = cupsGetOption("InputSlot", optionCount, options);
   if (option != nullptr) {
     LogLine("DEBUG: option PaperBox,value=%s\n", option);
-    SetJobParam("InputSlot", option, table);
+    SetSubmittedJobParam("InputSlot", option, table);
   }
   if (IsMarked(ppd, "InputSlot", "ManualTray")) {
     SetJobParam("InputSlot", "ManualTray", table);
@@ -178,7 +178,7 @@ int GetPrintSettings(const char *options, const char *copiesArg,
 
   settings->copies = CopiesFromArgument(copiesArg);
   LogLine("DEBUG: input copies is %d \n", settings->copies);
-  SetJobParam("copies", copiesArg, table);
+  SetSubmittedJobParam("copies", copiesArg, table);
 
   RenameCustomPageSizes(table);
   ReadCredentials(table);

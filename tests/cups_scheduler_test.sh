@@ -9,8 +9,8 @@
 # Exit 0 on success, 1 on failure, 77 (skipped) when CUPS's scheduler is not installed.
 #
 # The filter's work directory is the fixed /tmp/quenmark; inside the scheduler the
-# filter runs as the user lp, so a directory that a test run as root left there is
-# removed first, and the one the jobs leave is removed at the end.
+# filter runs as the user lp, so a directory (and the lock file beside it) that a test
+# run as root left there is removed first, and what the jobs leave is removed at the end.
 set -uo pipefail
 # The answers of lp and lpstat are read below: untranslated.
 export LC_ALL=C
@@ -33,7 +33,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/quenmark-cupsd.XXXXXX") || exit 1
 chmod 755 "$work"
 cleanup() {
   private_cupsd_stop
-  rm -rf /tmp/quenmark
+  rm -rf /tmp/quenmark /tmp/quenmark.lock
   if [[ -n ${QUENMARK_KEEP_TEST_DIR:-} ]]; then
     echo "test directory kept: $work"
   else
@@ -56,7 +56,7 @@ if command -v pdfinfo >/dev/null; then
   check_eq "pages of the sample PDF" 3 "$(pdfinfo "$work/sample.pdf" | sed -n 's/^Pages: *//p')"
 fi
 
-rm -rf /tmp/quenmark
+rm -rf /tmp/quenmark /tmp/quenmark.lock
 mkdir -p "$work/cupsd" "$work/out"
 private_cupsd_start "$work/cupsd" "$filter" || exit 1
 

@@ -134,7 +134,8 @@ TEST(Tokenising, EmptyTokensAreLoggedAndMatchNothing) {
 TEST(Tokenising, OnlyTheSpaceCharacterSeparates) {
   Table table;
   ApplyOptions(table, "PageSize=A5\tDuplex=DuplexTumble job-uuid=\"a b\"");
-  EXPECT_EQ(table.Value("PageSize"), "A5\tDuplex=DuplexTumble");
+  // The tab does not split, and as a control character it is stored as a space.
+  EXPECT_EQ(table.Value("PageSize"), "A5 Duplex=DuplexTumble");
   EXPECT_EQ(table.Value("Duplex"), "None");
   EXPECT_EQ(table.Value("job-uuid"), "\"a");
 }
@@ -198,14 +199,28 @@ TEST(ValueRule, EmptyValueLeavesRecordButIsLogged) {
 
 TEST(ValueRule, ValueIsEverythingAfterKeyAndSeparator) {
   Table table;
-  ApplyToken(table, "job-uuid=urn:uuid:1=2,3");
-  EXPECT_EQ(table.Value("job-uuid"), "urn:uuid:1=2,3");
+  ApplyToken(table, "job-uuid=urn:uuid:1=2:3");
+  EXPECT_EQ(table.Value("job-uuid"), "urn:uuid:1=2:3");
   // A shorter value leaves no trace of the longer one before it.
   ApplyToken(table, "job-uuid=x");
   const auto &record = table.records[10];
   EXPECT_STREQ(record.value, "x");
   EXPECT_TRUE(std::all_of(record.value + 1, record.value + sizeof record.value,
                           [](char c) { return c == 0; }));
+}
+
+// Commas and control characters would let a submitter's value split into records of
+// its own; values of the driver, the PPD and the credentials file are kept as they are.
+TEST(ValueRule, SubmittedValuesLoseCommasAndControlCharacters) {
+  Table table;
+  testing::internal::CaptureStderr();
+  SetJobParams("DocName=a, AuthID=x\x7f\ty", table.records);
+  SetSubmittedJobParam("LoginName", "eve\r\nbob,", table.records);
+  SetJobParam("AuthID", "dept,42", table.records);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(table.Value("DocName"), "a  AuthID=x  y");
+  EXPECT_EQ(table.Value("LoginName"), "eve  bob ");
+  EXPECT_EQ(table.Value("AuthID"), "dept,42");
 }
 
 TEST(ValueRule, OptionValueIsCutTo255) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -430,22 +431,28 @@ TEST(RotatePbm, ShortPixelDataIsRefusedAndTheFileKept) {
   EXPECT_FALSE(FileExists(dir.file("out.pbm")));
 }
 
-TEST(RotatePbm, ShortDataFromAPipeIsRefused) {
+// Page files live in a directory shared with other users' programs: a symbolic link or a
+// FIFO in place of a page file is neither followed nor waited on.
+TEST(RotatePbm, LinksAndPipesAreNotOpened) {
   TempDir dir;
-  const std::string fifo = dir.file("pipe.pbm");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  // A pipe's length is unknown until it has been read: the short read itself must count.
-  FILE *writer = nullptr;
-  std::thread feeder([&] {
-    writer = fopen(fifo.c_str(), "wb");
-    fputs("P4\n9 3\nabcde", writer);
-    fclose(writer);
-  });
-  const RotateRun run = RunRotate(fifo, dir.file("out.pbm"), 90);
-  feeder.join();
+  const std::string victim = dir.file("victim.pbm");
+  WriteFileText(victim, PbmText(8, 1, {0x80}));
+  ASSERT_EQ(symlink(victim.c_str(), dir.file("link-in.pbm").c_str()), 0);
+  ASSERT_EQ(symlink(victim.c_str(), dir.file("link-out.pbm").c_str()), 0);
+  ASSERT_EQ(mkfifo(dir.file("pipe.pbm").c_str(), 0600), 0);
+
+  RotateRun run = RunRotate(dir.file("link-in.pbm"), dir.file("out.pbm"), 90);
   EXPECT_EQ(run.result, 1);
-  EXPECT_EQ(run.log, "ERROR: rotatePbm: " + fifo + " holds 5 bytes of pixel data, 6 expected\n");
+  EXPECT_EQ(run.log.rfind("Error opening input file: ", 0), 0u) << run.log;
+  run = RunRotate(dir.file("pipe.pbm"), dir.file("out.pbm"), 90);
+  EXPECT_EQ(run.result, 1);
+  EXPECT_EQ(run.log.rfind("Error opening input file: ", 0), 0u) << run.log;
   EXPECT_FALSE(FileExists(dir.file("out.pbm")));
+
+  run = RunRotate(victim, dir.file("link-out.pbm"), 180);
+  EXPECT_EQ(run.result, 1);
+  EXPECT_NE(run.log.find("Error opening output file: "), std::string::npos);
+  EXPECT_EQ(ReadFileText(victim), PbmText(8, 1, {0x80}));
 }
 
 TEST(RotatePbm, OtherAnglesAreRefused) {

@@ -167,19 +167,23 @@ TEST_F(PipelineTest, RastersThatAreNotOneBitPbmRowsAreRefused) {
 }
 
 TEST_F(PipelineTest, PageFileThatCannotBeCreatedEndsTheJob) {
-  // A regular file where the work directory belongs: neither removable as a directory
-  // nor usable as one.
-  std::error_code ignored;
-  std::filesystem::remove_all(kWorkDir, ignored);
-  WriteFileText(kWorkDir, "not a directory");
-  FilterJobOutcome job = RunFilterJob(Request(Raster(2)));
-  std::filesystem::remove(kWorkDir, ignored);
+  // While page 1 is encoded, a symbolic link appears where page 2's file will go. The
+  // filter neither writes through it nor goes on without the page.
+  const std::string victim = dir_.file("victim.txt");
+  WriteFileText(victim, "not the filter's file");
+  WriteFileText(dir_.file("pbmtojbg"),
+                "#!/bin/sh\nln -s " + victim + " /tmp/quenmark/345_2_gs.pbm\n"
+                "exec /usr/bin/pbmtojbg \"$@\"\n");
+  chmod(dir_.file("pbmtojbg").c_str(), 0755);
+  FilterJobRequest request = Request(Raster(2));
+  request.pathPrefix = dir_.path();
+  FilterJobOutcome job = RunFilterJob(request);
   EXPECT_EQ(job.run.exitStatus, 255);
-  EXPECT_NE(job.run.err.find("ERROR: Unable to create page file /tmp/quenmark/345_1_gs.pbm: "),
+  EXPECT_NE(job.run.err.find("ERROR: Unable to create page file /tmp/quenmark/345_2_gs.pbm: "),
             std::string::npos)
       << job.run.err;
-  EXPECT_EQ(job.stream.records.size(), 0u);
-  EXPECT_EQ(job.run.err.find("pbmtojbg -q"), std::string::npos);
+  EXPECT_EQ(job.stream.records.size(), 1u);
+  EXPECT_EQ(ReadFileText(victim), "not the filter's file");
 }
 
 TEST_F(PipelineTest, MissingJbigFileEndsTheJobWith255) {
