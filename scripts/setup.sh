@@ -13,6 +13,7 @@ PACKAGES=(
   googletest libgtest-dev libbenchmark-dev
   cups cups-daemon cups-client cups-bsd cups-filters cups-filters-core-drivers
   ghostscript poppler-utils
+  valgrind
 )
 
 missing=()
