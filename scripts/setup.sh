@@ -13,6 +13,7 @@ PACKAGES=(
   googletest libgtest-dev libbenchmark-dev
   cups cups-daemon cups-client cups-bsd cups-filters cups-filters-core-drivers
   ghostscript poppler-utils
+  clang libclang-rt-14-dev llvm
 )
 
 missing=()
