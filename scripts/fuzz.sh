@@ -29,19 +29,14 @@ mkdir -p "$corpus" "$artifacts"
 cp -R -n "fuzz/corpus/$target/." "$corpus/"
 dirs=("$corpus")
 [[ -d fuzz/regressions/$target ]] && dirs+=("fuzz/regressions/$target")
-malloc_limit=2048
 if [[ $target == raster_pipeline ]]; then
   echo "fuzz: raster_pipeline runs the filter, which empties /tmp/quenmark for every input" >&2
-  # libcups allocates (and never touches) a line buffer of up to 4 GiB for a compressed
-  # raster's header; see fuzz/CMakeLists.txt.
-  malloc_limit=4200
 fi
-
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 status=0
 "build-fuzz/fuzz/${target}_fuzz" -max_total_time="$seconds" -close_fd_mask=3 -timeout=30 \
-  -rss_limit_mb=3072 -malloc_limit_mb=$malloc_limit -print_final_stats=1 \
+  -rss_limit_mb=3072 -malloc_limit_mb=2048 -print_final_stats=1 \
   -artifact_prefix="$artifacts/" ${FUZZ_FLAGS:-} "${dirs[@]}" || status=$?
 if [[ $status -ne 0 ]]; then
   echo "fuzz: $target failed; its input is in $artifacts/ (replay: build-fuzz/fuzz/${target}_fuzz FILE)." >&2
