@@ -3,6 +3,7 @@
 // scratch files live in a directory of this process's own.
 
 #include <fcntl.h>
+#include <sanitizer/common_interface_defs.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -12,12 +13,17 @@
 #include <string>
 
 // abort() rather than a return value: the fuzzer saves the input that broke the rule.
-#define FUZZ_CHECK(condition)                                                         \
-  do {                                                                                \
-    if (!(condition)) {                                                               \
-      fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
-      abort();                                                                        \
-    }                                                                                 \
+// The message goes where the sanitizers report, which stays open when the fuzzer runs
+// with -close_fd_mask to silence the filter's log.
+#define FUZZ_CHECK(condition)                                                          \
+  do {                                                                                 \
+    if (!(condition)) {                                                                \
+      char message[512];                                                               \
+      snprintf(message, sizeof message, "fuzz check failed: %s (%s:%d)", #condition,   \
+               __FILE__, __LINE__);                                                    \
+      __sanitizer_report_error_summary(message);                                       \
+      abort();                                                                         \
+    }                                                                                  \
   } while (0)
 
 // A fresh directory under $TMPDIR (or /tmp) for this process alone, so that fuzzers
