@@ -14,6 +14,7 @@ PACKAGES=(
   cups cups-daemon cups-client cups-bsd cups-filters cups-filters-core-drivers
   ghostscript poppler-utils
   valgrind
+  clang libclang-rt-14-dev llvm
 )
 
 missing=()

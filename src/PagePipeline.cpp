@@ -60,7 +60,13 @@ bool AcceptRasterPage(const cups_page_header2_t &header, int rasterPage) {
 // Colour spaces in which a set bit is white are turned round, so the page file is
 // black on white as the printer expects; the padding past the width stays clear.
 void MakeSetBitsBlack(const cups_page_header2_t &header, unsigned char *pixels) {
-  if (header.cupsColorSpace != CUPS_CSPACE_W && header.cupsColorSpace != CUPS_CSPACE_SW) return;
+  // The header comes from the network: its colour space may hold any 32-bit value, and
+  // reading one outside the enumeration through the enum type is undefined, so the
+  // field is read as the number it is.
+  static_assert(sizeof header.cupsColorSpace == sizeof(uint32_t));
+  uint32_t colorSpace = 0;
+  memcpy(&colorSpace, &header.cupsColorSpace, sizeof colorSpace);
+  if (colorSpace != CUPS_CSPACE_W && colorSpace != CUPS_CSPACE_SW) return;
   const uint64_t rowBytes = header.cupsBytesPerLine;
   const unsigned padding = static_cast<unsigned>(rowBytes * 8 - header.cupsWidth);
   const unsigned char lastByteMask = static_cast<unsigned char>(0xFFu << padding);

@@ -1,0 +1,32 @@
+// A job title of any length and content reduced to the document name.
+
+#include <cstring>
+#include <string>
+
+#include "FuzzSupport.h"
+#include "Utility.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  // Exactly as long as the title, so a read past its NUL is caught.
+  char *title = static_cast<char *>(malloc(size + 1));
+  memcpy(title, data, size);
+  title[size] = '\0';
+  // The caller's buffer as the header documents it: zero-filled, DOC_NAME_BUFFER_SIZE bytes.
+  char *docName = static_cast<char *>(calloc(DOC_NAME_BUFFER_SIZE, 1));
+  char *docNamePointer = docName;
+  getDocumenName(title, &docNamePointer);
+
+  // The name is what follows the last '/', cut to the buffer, and cut at the first
+  // space after the first '.'.
+  const char *slash = strrchr(title, '/');
+  std::string expected = std::string(slash != nullptr ? slash + 1 : title).substr(0, DOC_NAME_BUFFER_SIZE - 1);
+  if (const size_t dot = expected.find('.'); dot != std::string::npos) {
+    if (const size_t space = expected.find(' ', dot); space != std::string::npos) expected.resize(space);
+  }
+  FUZZ_CHECK(strnlen(docName, DOC_NAME_BUFFER_SIZE) < DOC_NAME_BUFFER_SIZE);
+  FUZZ_CHECK(expected == docName);
+
+  free(docName);
+  free(title);
+  return 0;
+}
