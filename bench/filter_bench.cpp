@@ -30,7 +30,6 @@
 #include <string>
 #include <vector>
 
-#include "PbmFile.h"
 #include "StreamReader.h"
 
 extern char **environ;
@@ -55,6 +54,8 @@ const char kUsage[] =
 constexpr double kA4RatioGoal = 1.05;
 constexpr double kA5LongEdgeRatioGoal = 1.08;
 constexpr double kA4PeakMiBGoal = 24.0;
+// Below this share of CPU time in a run's wall time, the machine was busy with other work.
+constexpr double kBusyCpuShare = 0.9;
 
 // The corpus. PageWidth, PageHeight, PageCount and DenseEvery are defined in front of it.
 // Text pages: a heading and lines of 10 pt Times filled word by word, paragraphs and
@@ -150,17 +151,17 @@ struct Options {
 // One benchmarked job: its raster, its pages as the filter must encode them, and the
 // encoder-alone commands for them.
 struct Job {
-  std::string name;         // as shown in the table
-  std::string key;          // file name part: a4, a5l
-  std::string pageSize;     // PPD choice
-  std::string options;      // the filter's options argument
+  std::string name;      // as shown in the table
+  std::string key;       // file name part: a4, a5l
+  std::string pageSize;  // PPD choice
+  std::string options;   // the filter's options argument
   int pageCount = 0;
   int denseEvery = 0;
   double widthPt = 0;
   double heightPt = 0;
-  int quarterTurn = 0;      // 0, or the angle the filter turns every page by
+  bool turned = false;  // the filter turns every page by -90 degrees
   double ratioGoal = 0;
-  std::string dir;          // this job's files
+  std::string dir;  // this job's files
   std::string raster;
   std::vector<PageBitmap> expected;   // pages as encoded: turned when the filter turns them
   std::vector<std::string> commands;  // encoder alone, one per page
@@ -391,7 +392,8 @@ bool MakeRaster(const Launcher &launcher, const Options &options, Job &job) {
   if (!WriteText(document, std::string(header) + kCorpusBody)) return false;
   job.raster = job.dir + "/job.ras";
   const ChildResult child =
-      RunChild(launcher, {FindCupsfilter(), "-p", options.ppd, "-m", "application/vnd.cups-raster", "-o",
+      RunChild(launcher,
+               {FindCupsfilter(), "-p", options.ppd, "-m", "application/vnd.cups-raster", "-o",
                 "PageSize=" + job.pageSize, document},
                Environment(), "", job.raster, job.dir + "/cupsfilter.log");
   if (!ExitedZero(child)) {
@@ -436,12 +438,24 @@ bool ReadRasterPages(const Job &job, std::vector<PageBitmap> *pages) {
   return ok;
 }
 
-PageBitmap Turned(const PageBitmap &page, int angle) {
+// The quarter turn by -90 degrees, pixel by pixel, as the printer must see an A5 sheet fed
+// long edge first: source pixel (r, c) lands at row width - 1 - c, column r. Written out
+// here rather than taken from the filter, so that a wrong turn in the filter is caught.
+PageBitmap TurnedCounterClockwise(const PageBitmap &page) {
   PageBitmap turned;
   turned.width = page.height;
   turned.height = page.width;
-  turned.bits.assign(PageBitmapStride(turned.width) * turned.height, 0);
-  TurnBitmap(page.bits.data(), page.width, page.height, angle, turned.bits.data());
+  const uint64_t srcStride = PageBitmapStride(page.width);
+  const uint64_t dstStride = PageBitmapStride(turned.width);
+  turned.bits.assign(dstStride * turned.height, 0);
+  for (int r = 0; r < page.height; ++r) {
+    const unsigned char *row = page.bits.data() + r * srcStride;
+    for (int c = 0; c < page.width; ++c) {
+      if ((row[c / 8] >> (7 - c % 8) & 1) == 0) continue;
+      turned.bits[(page.width - 1 - c) * dstStride + r / 8] |=
+          static_cast<unsigned char>(0x80 >> (r % 8));
+    }
+  }
   return turned;
 }
 
@@ -458,7 +472,7 @@ bool MakePages(const Launcher &launcher, const Options &options, Job &job) {
                 std::to_string(job.pageCount) + " expected");
   }
   for (size_t i = 0; i < pages.size(); ++i) {
-    PageBitmap page = job.quarterTurn != 0 ? Turned(pages[i], job.quarterTurn) : std::move(pages[i]);
+    PageBitmap page = job.turned ? TurnedCounterClockwise(pages[i]) : std::move(pages[i]);
     std::string error;
     if (!WritePbmFile(PagePath(job, static_cast<int>(i) + 1, ".pbm"), page, &error)) {
       return Fail(error);
@@ -503,8 +517,8 @@ bool TakeEncoderCommands(Job &job) {
       return Fail("the filter encoded page " + std::to_string(page) + " with '" + command +
                   "', not at the page's size" + size);
     }
-    job.commands.push_back(command.substr(0, inputBlank) + " " + PagePath(job, page, ".pbm") +
-                           " " + PagePath(job, page, ".jbg"));
+    job.commands.push_back(command.substr(0, inputBlank) + " " + PagePath(job, page, ".pbm") + " " +
+                           PagePath(job, page, ".jbg"));
   }
   if (static_cast<int>(job.commands.size()) != job.pageCount) {
     return Fail("the filter's log names " + std::to_string(job.commands.size()) +
@@ -620,8 +634,8 @@ constexpr int kFilterAttempts = 3;
 
 // check: false for the first run, whose log gives the encoder commands that the check
 // needs; that run must only end well.
-bool RunFilterChecked(const Launcher &launcher, const Options &options, const Job &job,
-                      bool check, ChildResult *run) {
+bool RunFilterChecked(const Launcher &launcher, const Options &options, const Job &job, bool check,
+                      ChildResult *run) {
   for (int attempt = 1;; ++attempt) {
     SettleDisk();
     *run = RunFilter(launcher, options, job);
@@ -668,12 +682,14 @@ bool PrintTable(const Options &options, const std::vector<Job> &jobs, long floor
   uname(&system);
   printf("\nmachine: %ld cores, %s, Linux %s; %s\n", sysconf(_SC_NPROCESSORS_ONLN),
          CpuModel().c_str(), system.release, Today().c_str());
-  printf("median of %d interleaved rounds; CPU is user + system time of the run and its "
-         "children;\npeak RSS is the largest of the process and the children it waited for "
-         "(floor of the measurement: %.1f MiB)\n\n",
-         options.rounds, MiB(floorKiB));
-  printf("| job | pages | run | s/page | pages/s | CPU s/page | peak RSS | filter/encoder | "
-         "CPU filter/encoder |\n");
+  printf(
+      "median of %d interleaved rounds; CPU is user + system time of the run and its "
+      "children;\npeak RSS is the largest of the process and the children it waited for "
+      "(floor of the measurement: %.1f MiB)\n\n",
+      options.rounds, MiB(floorKiB));
+  printf(
+      "| job | pages | run | s/page | pages/s | CPU s/page | peak RSS | filter/encoder | "
+      "CPU filter/encoder |\n");
   printf("|---|---:|---|---:|---:|---:|---:|---:|---:|\n");
   bool goalsMet = true;
   for (const Job &job : jobs) {
@@ -685,47 +701,83 @@ bool PrintTable(const Options &options, const std::vector<Job> &jobs, long floor
     printf("| %s | %d | encoder alone | %.4f | %.2f | %.4f | %.1f MiB | | |\n", job.name.c_str(),
            job.pageCount, encoder / job.pageCount, job.pageCount / encoder,
            encoderCpu / job.pageCount, MiB(job.encoderPeakKiB));
-    printf("| %s | %d | filter | %.4f | %.2f | %.4f | %.1f MiB | %.3f | %.3f |\n",
-           job.name.c_str(), job.pageCount, filter / job.pageCount, job.pageCount / filter,
-           filterCpu / job.pageCount, MiB(job.filterPeakKiB), ratio, filterCpu / encoderCpu);
+    printf("| %s | %d | filter | %.4f | %.2f | %.4f | %.1f MiB | %.3f | %.3f |\n", job.name.c_str(),
+           job.pageCount, filter / job.pageCount, job.pageCount / filter, filterCpu / job.pageCount,
+           MiB(job.filterPeakKiB), ratio, filterCpu / encoderCpu);
     goalsMet = ratio <= job.ratioGoal && goalsMet;
   }
   printf("\n");
+  double leastCpuShare = 1;
   for (const Job &job : jobs) {
-    printf("%s, filter/encoder by round:", job.name.c_str());
+    std::vector<double> ratios;
     for (size_t i = 0; i < job.filterSeconds.size(); ++i) {
-      printf(" %.3f", job.filterSeconds[i] / job.encoderSeconds[i]);
+      ratios.push_back(job.filterSeconds[i] / job.encoderSeconds[i]);
+      leastCpuShare = std::min({leastCpuShare, job.filterCpuSeconds[i] / job.filterSeconds[i],
+                                job.encoderCpuSeconds[i] / job.encoderSeconds[i]});
     }
+    printf("%s, filter/encoder by round:", job.name.c_str());
+    for (double ratio : ratios) printf(" %.3f", ratio);
     const double ratio = Median(job.filterSeconds) / Median(job.encoderSeconds);
-    printf("   goal <= %.2f: %s\n", job.ratioGoal, ratio <= job.ratioGoal ? "met" : "MISSED");
+    printf(" (median %.3f)   goal <= %.2f: %s\n", Median(ratios), job.ratioGoal,
+           ratio <= job.ratioGoal ? "met" : "MISSED");
   }
   const double a4Peak = MiB(jobs[0].filterPeakKiB);
   const bool memoryMet = a4Peak <= kA4PeakMiBGoal;
   printf("%s, filter peak RSS %.1f MiB   goal <= %.0f MiB: %s\n", jobs[0].name.c_str(), a4Peak,
          kA4PeakMiBGoal, memoryMet ? "met" : "MISSED");
+  // Every run is one process at a time, each with a core to itself on a quiet machine:
+  // CPU time close to wall time. Far below, other work took the cores now and then.
+  printf("least CPU/wall of a run: %.2f%s\n", leastCpuShare,
+         leastCpuShare < kBusyCpuShare
+             ? " -- other work shared the cores, the wall times are noisy; run again when the "
+               "machine is quiet, or compare the CPU ratios"
+             : "");
   return goalsMet && memoryMet;
 }
 
 bool ParseOptions(int argc, char **argv, Options *options, int *exitStatus) {
   enum { kRounds = 1, kA4, kA5, kFilter, kPpd, kKeep, kEnforce, kHelp };
-  static const option kLong[] = {
-      {"rounds", required_argument, nullptr, kRounds}, {"a4-pages", required_argument, nullptr, kA4},
-      {"a5-pages", required_argument, nullptr, kA5},   {"filter", required_argument, nullptr, kFilter},
-      {"ppd", required_argument, nullptr, kPpd},       {"keep", no_argument, nullptr, kKeep},
-      {"enforce-goals", no_argument, nullptr, kEnforce}, {"help", no_argument, nullptr, kHelp},
-      {nullptr, 0, nullptr, 0}};
+  static const option kLong[] = {{"rounds", required_argument, nullptr, kRounds},
+                                 {"a4-pages", required_argument, nullptr, kA4},
+                                 {"a5-pages", required_argument, nullptr, kA5},
+                                 {"filter", required_argument, nullptr, kFilter},
+                                 {"ppd", required_argument, nullptr, kPpd},
+                                 {"keep", no_argument, nullptr, kKeep},
+                                 {"enforce-goals", no_argument, nullptr, kEnforce},
+                                 {"help", no_argument, nullptr, kHelp},
+                                 {nullptr, 0, nullptr, 0}};
   int choice;
   while ((choice = getopt_long(argc, argv, "", kLong, nullptr)) != -1) {
     switch (choice) {
-      case kRounds: options->rounds = atoi(optarg); break;
-      case kA4: options->a4Pages = atoi(optarg); break;
-      case kA5: options->a5Pages = atoi(optarg); break;
-      case kFilter: options->filter = optarg; break;
-      case kPpd: options->ppd = optarg; break;
-      case kKeep: options->keep = true; break;
-      case kEnforce: options->enforceGoals = true; break;
-      case kHelp: fputs(kUsage, stdout); *exitStatus = kExitOk; return false;
-      default: fputs(kUsage, stderr); *exitStatus = kExitUsage; return false;
+      case kRounds:
+        options->rounds = atoi(optarg);
+        break;
+      case kA4:
+        options->a4Pages = atoi(optarg);
+        break;
+      case kA5:
+        options->a5Pages = atoi(optarg);
+        break;
+      case kFilter:
+        options->filter = optarg;
+        break;
+      case kPpd:
+        options->ppd = optarg;
+        break;
+      case kKeep:
+        options->keep = true;
+        break;
+      case kEnforce:
+        options->enforceGoals = true;
+        break;
+      case kHelp:
+        fputs(kUsage, stdout);
+        *exitStatus = kExitOk;
+        return false;
+      default:
+        fputs(kUsage, stderr);
+        *exitStatus = kExitUsage;
+        return false;
     }
   }
   if (optind != argc || options->rounds < 1 || options->rounds > 100 || options->a4Pages < 20 ||
@@ -767,7 +819,7 @@ bool RunBench(const Launcher &launcher, const Options &options, const std::strin
   a5.denseEvery = options.a5Pages;
   a5.widthPt = 420;
   a5.heightPt = 595;
-  a5.quarterTurn = -90;
+  a5.turned = true;
   a5.ratioGoal = kA5LongEdgeRatioGoal;
 
   for (Job &job : jobs) {
