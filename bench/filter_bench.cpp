@@ -42,7 +42,7 @@ constexpr int kExitUsage = 2;
 
 const char kUsage[] =
     "usage: filter_bench [options]\n"
-    "  --rounds N       timed rounds per job and per run (default 5; the median is shown)\n"
+    "  --rounds N       timed rounds per job and per run (default 9; the median is shown)\n"
     "  --a4-pages N     pages of the A4 one-sided job (default 24, at least 20)\n"
     "  --a5-pages N     pages of the A5 long-edge-first job (default 8, at least 5)\n"
     "  --filter PATH    the filter (default: the one of this build)\n"
@@ -139,7 +139,7 @@ const char kCorpusBody[] = R"PS(
 )PS";
 
 struct Options {
-  int rounds = 5;
+  int rounds = 9;
   int a4Pages = 24;
   int a5Pages = 8;
   std::string filter = QUENMARK_FILTER_PATH;
@@ -718,8 +718,10 @@ bool PrintTable(const Options &options, const std::vector<Job> &jobs, long floor
     printf("%s, filter/encoder by round:", job.name.c_str());
     for (double ratio : ratios) printf(" %.3f", ratio);
     const double ratio = Median(job.filterSeconds) / Median(job.encoderSeconds);
-    printf(" (median %.3f)   goal <= %.2f: %s\n", Median(ratios), job.ratioGoal,
-           ratio <= job.ratioGoal ? "met" : "MISSED");
+    const double best = *std::min_element(job.filterSeconds.begin(), job.filterSeconds.end()) /
+                        *std::min_element(job.encoderSeconds.begin(), job.encoderSeconds.end());
+    printf(" (their median %.3f, fastest runs %.3f)   goal <= %.2f: %s\n", Median(ratios), best,
+           job.ratioGoal, ratio <= job.ratioGoal ? "met" : "MISSED");
   }
   const double a4Peak = MiB(jobs[0].filterPeakKiB);
   const bool memoryMet = a4Peak <= kA4PeakMiBGoal;
