@@ -20,10 +20,10 @@ void sighandler(int) {
 }
 
 int FilterMain(int argc, char **argv) {
-  // Every page takes the same few large blocks again (its pixels, the turned page, the
-  // JBIG data). Kept in the heap once freed, they serve the next page; handed back to the
-  // system instead, they would be faulted in and cleared again page by page, which costs
-  // the filter more than all its other work on a page. The peak stays what one page needs.
+  // Every page takes the same few large blocks again (its pixels, the two bitmaps of a
+  // turn, the JBIG data). Kept in the heap once freed, they serve the next page; handed
+  // back to the system, they were faulted in and cleared again page by page, the largest
+  // part of the filter's own work on a turned page. The peak stays what one page needs.
   mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
   mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
   signal(SIGPIPE, SIG_IGN);
