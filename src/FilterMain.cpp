@@ -1,6 +1,7 @@
 // The filter's entry point and the story of one job: set-up, print settings, duplex
 // check, pages.
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -19,6 +20,12 @@ void sighandler(int) {
 }
 
 int FilterMain(int argc, char **argv) {
+  // Every page takes the same few large blocks again (its pixels, the two bitmaps of a
+  // turn, the JBIG data). Kept in the heap once freed, they serve the next page; handed
+  // back to the system, they were faulted in and cleared again page by page, the largest
+  // part of the filter's own work on a turned page. The peak stays what one page needs.
+  mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+  mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
   signal(SIGPIPE, SIG_IGN);
   signal(SIGTERM, sighandler);
 

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Measures what the filter costs per page against the JBIG encoder alone, and its peak
+# memory (not part of the test suite). Installs what is missing (scripts/setup.sh), makes
+# an optimised build in build-bench/ and runs build-bench/bench/filter_bench, which
+# prints one table and fails when the filter's output misses a page.
+#
+#   scripts/bench.sh [--rounds N] [--a4-pages N] [--a5-pages N] [--keep] [--enforce-goals]
+#
+# Other heavy work on the machine makes the wall times noisy: run it on a quiet machine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+if ! cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUENMARK_TESTS=OFF \
+  >build-bench.configure.log 2>&1; then
+  cat build-bench.configure.log >&2
+  exit 1
+fi
+cmake --build build-bench -j "$jobs" --target filter_bench
+[[ -x build-bench/bench/filter_bench ]] || {
+  echo "bench: no build-bench/bench/filter_bench (is libbenchmark-dev installed?)" >&2
+  exit 1
+}
+exec build-bench/bench/filter_bench "$@"
