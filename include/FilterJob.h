@@ -75,9 +75,17 @@ struct JbgData {
 // Reads a JBIG file whole; label is "page" or "extra page" for the log lines.
 bool ReadJbgFile(const char *name, const char *label, int number, JbgData *jbg);
 void ReleaseJbgData(JbgData *jbg);
+// A page's pixels while they are still in memory, in PBM rows.
+struct PageInMemory {
+  const unsigned char *pixels = nullptr;
+  int width = 0;
+  int height = 0;
+};
 // Encodes side m_page: its page file, turned by longEdgeAngle first when an A5 sheet goes
-// in long edge first, becomes a JBIG file that is read back whole.
-bool EncodeSide(const JobState &job, int longEdgeAngle, const char *label, JbgData *jbg);
+// in long edge first, becomes a JBIG file that is read back whole. When the side's pixels
+// are still in memory (page not null), the turn starts from them instead of the file.
+bool EncodeSide(const JobState &job, int longEdgeAngle, const char *label,
+                const PageInMemory *page, JbgData *jbg);
 
 // Output sequencing. Each returns 0, or the exit status that must end the job.
 int OutputPage(JobState &job, printer_header &record, const unsigned char *data, size_t size);

@@ -16,6 +16,12 @@ bool ReadPbmHeader(FILE *file, char magic[3], int *width, int *height);
 // 0 on success, 1 on failure.
 int rotatePbm(const char *inPath, const char *outPath, int angle);
 
+// Turns a page held in memory (height rows of PbmStride(width) bytes) by -90, 90 or 180
+// degrees and writes it as a PBM file. 0 on success, 1 when it cannot. The caller keeps
+// the sizes within PBM_MAX_BITMAP_BYTES.
+int WriteTurnedPbm(const unsigned char *src, int width, int height, int angle,
+                   const char *outPath);
+
 // In-memory turns. src holds height rows of PbmStride(width) bytes; dst must be
 // zero-filled and hold the turned page (PbmStride of the turned width per row).
 // The pixel-by-pixel definition, the reference for the fast turn:

@@ -133,7 +133,7 @@ int AddBlankBackSide(JobState &job) {
 
   // A blank side is turned by -90 whatever its parity: both turns of white are white.
   JbgData jbg;
-  if (!EncodeSide(job, -90, "extra page", &jbg)) return 255;
+  if (!EncodeSide(job, -90, "extra page", nullptr, &jbg)) return 255;
   printer_header record;
   record.firstpage = 0;
   record.lastpage = 1;

@@ -18,6 +18,10 @@ namespace {
 
 constexpr uint64_t MAX_PAGE_BYTES = 1ull << 30;
 
+bool IsLongEdgeA5(const JobState &job) {
+  return job.settings.flagPageA5 == 1 && job.settings.feedEdge == 1;
+}
+
 bool IsUncollatedTwoSided(const JobState &job) {
   return job.collate == 0 && job.settings.duplexMode != 0;
 }
@@ -100,7 +104,7 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
   if (!AcceptRasterPage(header, job.rasterPage)) return 1;
 
   const uint64_t pageBytes = static_cast<uint64_t>(header.cupsBytesPerLine) * header.cupsHeight;
-  unsigned char *pixels = static_cast<unsigned char *>(calloc(pageBytes, 1));
+  unsigned char *pixels = static_cast<unsigned char *>(malloc(pageBytes));
   if (pixels == nullptr) {
     LogLine("ERROR: Unable to allocate %llu bytes for page %d\n",
             static_cast<unsigned long long>(pageBytes), job.rasterPage);
@@ -108,12 +112,22 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
   }
   const unsigned read = cupsRasterReadPixels(raster, pixels, static_cast<unsigned>(pageBytes));
   LogLine("DEBUG: Page %d read %d pixels\n", job.rasterPage, static_cast<int>(read));
+  // A short read leaves the rest of the page white; only that rest needs clearing.
+  if (read < pageBytes) memset(pixels + read, 0, pageBytes - read);
   MakeSetBitsBlack(header, pixels);
 
   char pageFile[WORK_FILE_NAME_SIZE] = {};
   snprintf(pageFile, sizeof pageFile, "%s%d_%d_gs.pbm", WORK_DIRECTORY, job.jobId, job.rasterPage);
   const bool spooled = WritePageFile(pageFile, header.cupsWidth, header.cupsHeight, pixels, pageBytes);
-  free(pixels);
+  // A page that will be turned is turned from these pixels rather than read back from
+  // its file; any other page is done with them.
+  const bool turned = IsLongEdgeA5(job);
+  const PageInMemory page{turned ? pixels : nullptr, static_cast<int>(header.cupsWidth),
+                          static_cast<int>(header.cupsHeight)};
+  if (!turned || !spooled) {
+    free(pixels);
+    pixels = nullptr;
+  }
   if (!spooled) return 255;
 
   job.copiesLeft = job.settings.copies;
@@ -124,7 +138,9 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
   // The back of a two-sided sheet fed long edge first is turned the other way.
   const int longEdgeAngle = job.settings.duplexMode == 0 || job.m_page % 2 == 1 ? -90 : 90;
   JbgData jbg;
-  if (!EncodeSide(job, longEdgeAngle, "page", &jbg)) return 255;
+  const bool encoded = EncodeSide(job, longEdgeAngle, "page", &page, &jbg);
+  free(pixels);
+  if (!encoded) return 255;
 
   printer_header record;
   if (job.rasterPage == 1) record.firstpage = 1;
@@ -178,15 +194,20 @@ bool WritePageFile(const char *name, uint32_t width, uint32_t height, const unsi
   return true;
 }
 
-bool EncodeSide(const JobState &job, int longEdgeAngle, const char *label, JbgData *jbg) {
+bool EncodeSide(const JobState &job, int longEdgeAngle, const char *label,
+                const PageInMemory *page, JbgData *jbg) {
   char encoderInput[WORK_FILE_NAME_SIZE] = {};
   snprintf(encoderInput, sizeof encoderInput, "%s%d_%d_gs.pbm", WORK_DIRECTORY, job.jobId,
            job.m_page);
-  if (job.settings.flagPageA5 == 1 && job.settings.feedEdge == 1) {
+  if (IsLongEdgeA5(job)) {
     char rotated[WORK_FILE_NAME_SIZE] = {};
     snprintf(rotated, sizeof rotated, "%s%d_%d_gs_rotated.pbm", WORK_DIRECTORY, job.jobId,
              job.m_page);
-    rotatePbm(encoderInput, rotated, longEdgeAngle);
+    if (page != nullptr && page->pixels != nullptr) {
+      WriteTurnedPbm(page->pixels, page->width, page->height, longEdgeAngle, rotated);
+    } else {
+      rotatePbm(encoderInput, rotated, longEdgeAngle);
+    }
     LogLine("DEBUG: A5L need rotate.[%d]", longEdgeAngle);
     memcpy(encoderInput, rotated, sizeof encoderInput);
   }

@@ -127,11 +127,8 @@ int rotatePbm(const char *inPath, const char *outPath, int angle) {
     return 1;
   }
   unsigned char *src = static_cast<unsigned char *>(malloc(static_cast<size_t>(srcBytes)));
-  unsigned char *dst = static_cast<unsigned char *>(calloc(static_cast<size_t>(dstBytes), 1));
-  if (src == nullptr || dst == nullptr) {
+  if (src == nullptr) {
     LogLine("ERROR: rotatePbm: no memory for a %d x %d page\n", width, height);
-    free(src);
-    free(dst);
     fclose(input);
     return 1;
   }
@@ -142,10 +139,26 @@ int rotatePbm(const char *inPath, const char *outPath, int angle) {
     LogLine("ERROR: rotatePbm: %s holds %lld bytes of pixel data, %lld expected\n", inPath,
             static_cast<long long>(arrived), static_cast<long long>(srcBytes));
     free(src);
-    free(dst);
     return 1;
   }
 
+  const int result = WriteTurnedPbm(src, width, height, angle, outPath);
+  free(src);
+  return result;
+}
+
+int WriteTurnedPbm(const unsigned char *src, int width, int height, int angle,
+                   const char *outPath) {
+  const bool quarterTurn = angle != 180;
+  const int64_t srcStride = PbmStride(width);
+  const int64_t dstStride = quarterTurn ? PbmStride(height) : srcStride;
+  const int64_t dstBytes = dstStride * (quarterTurn ? width : height);
+  // Zero-filled: the turn writes only the blocks that hold black.
+  unsigned char *dst = static_cast<unsigned char *>(calloc(static_cast<size_t>(dstBytes), 1));
+  if (dst == nullptr) {
+    LogLine("ERROR: rotatePbm: no memory for a %d x %d page\n", width, height);
+    return 1;
+  }
   TurnBitmap(src, width, height, angle, dst);
 
   if (angle == 180) {
@@ -166,7 +179,6 @@ int rotatePbm(const char *inPath, const char *outPath, int angle) {
   FILE *output = fopenNoFollow(outPath, "wb");
   if (output == nullptr) {
     perror("Error opening output file");
-    free(src);
     free(dst);
     return 1;
   }
@@ -176,7 +188,6 @@ int rotatePbm(const char *inPath, const char *outPath, int angle) {
   written = fwrite(dst, 1, static_cast<size_t>(dstBytes), output) == static_cast<size_t>(dstBytes) &&
             written;
   written = fclose(output) == 0 && written;
-  free(src);
   free(dst);
   if (!written) {
     LogLine("ERROR: rotatePbm: cannot write %s\n", outPath);

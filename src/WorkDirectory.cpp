@@ -6,6 +6,7 @@
 
 #include "WorkDirectory.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -91,6 +92,33 @@ bool MakeDirectoryPrivate() {
   return ours;
 }
 
+// The usual case: the directory an earlier job left, ours and closed to everybody else,
+// holding nothing but page files. Nobody else can have put anything into it, so it is
+// emptied here, which spares every job two process starts. Anything unexpected (another
+// owner, open permissions, a subdirectory) is left to rm.
+bool EmptyPrivateDirectory(const struct stat &found) {
+  if (!S_ISDIR(found.st_mode) || !IsOursAlone(found) || (found.st_mode & 077) != 0) return false;
+  const int fd = open(WORK_DIRECTORY_PATH, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat opened;
+  if (fstat(fd, &opened) != 0 || opened.st_dev != found.st_dev || opened.st_ino != found.st_ino) {
+    close(fd);
+    return false;
+  }
+  DIR *dir = fdopendir(fd);
+  if (dir == nullptr) {
+    close(fd);
+    return false;
+  }
+  bool emptied = true;
+  while (const struct dirent *entry = readdir(dir)) {
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    if (unlinkat(fd, entry->d_name, 0) != 0) emptied = false;
+  }
+  closedir(dir);
+  return emptied;
+}
+
 }  // namespace
 
 WorkDirectoryStatus PrepareWorkDirectory(int *lockFd) {
@@ -99,7 +127,7 @@ WorkDirectoryStatus PrepareWorkDirectory(int *lockFd) {
   if (locked != WorkDirectoryStatus::Ready) return locked;
 
   struct stat info;
-  if (lstat(WORK_DIRECTORY_PATH, &info) == 0) {
+  if (lstat(WORK_DIRECTORY_PATH, &info) == 0 && !EmptyPrivateDirectory(info)) {
     // Without a trailing slash rm removes a symbolic link itself, never what it points
     // at, and it does not follow links inside a directory. Nothing has been written to
     // the printer stream yet, so the child cannot reorder it.

@@ -119,6 +119,26 @@ TEST_F(HardeningTest, PlantedLinksAreReplacedNotFollowed) {
   }
 }
 
+TEST_F(HardeningTest, LeftoversOfEarlierJobsAreCleared) {
+  // The private directory an earlier job left, once with page files only and once with a
+  // subdirectory that only a full removal takes away.
+  for (bool withSubdirectory : {false, true}) {
+    fs::create_directory(kWorkDir);
+    chmod(kWorkDir.c_str(), 0700);
+    WriteFileText(kWorkDir + "/9_1_gs.pbm", "old page");
+    if (withSubdirectory) {
+      fs::create_directory(kWorkDir + "/sub");
+      WriteFileText(kWorkDir + "/sub/9-1.jbg", "old data");
+    }
+    const Job job = MakeJob("doc", 1, "text");
+    ExpectPages(RunFilterJob(Request(job)), job);
+    EXPECT_FALSE(FileExists(kWorkDir + "/9_1_gs.pbm"));
+    EXPECT_FALSE(FileExists(kWorkDir + "/sub"));
+    EXPECT_TRUE(FileExists(kWorkDir + "/345_1_gs.pbm"));
+    ClearFixedPaths();
+  }
+}
+
 // Runs the filter as the user nobody; the directory must let nobody read the copies.
 RunResult RunFilterAsNobody(const std::string &dir, const std::string &raster,
                             const std::string &ppd) {
