@@ -12,6 +12,7 @@
 // fast.
 
 #include <cups/raster.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <spawn.h>
@@ -24,6 +25,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,7 +50,8 @@ const char kUsage[] =
     "  --filter PATH    the filter (default: the one of this build)\n"
     "  --ppd PATH       the printer's PPD (default: the one of this build)\n"
     "  --keep           keep the corpus and the outputs (the directory is named)\n"
-    "  --enforce-goals  fail also when a ratio or the memory misses its goal\n";
+    "  --enforce-goals  fail also when a ratio or the memory misses its goal\n"
+    "  --instructions   also count the instructions of one run of each under valgrind\n";
 
 // Goals, on the machine the figures are taken on.
 constexpr double kA4RatioGoal = 1.05;
@@ -146,6 +149,7 @@ struct Options {
   std::string ppd = QUENMARK_PPD_PATH;
   bool keep = false;
   bool enforceGoals = false;
+  bool instructions = false;
 };
 
 // One benchmarked job: its raster, its pages as the filter must encode them, and the
@@ -739,7 +743,7 @@ bool PrintTable(const Options &options, const std::vector<Job> &jobs, long floor
 }
 
 bool ParseOptions(int argc, char **argv, Options *options, int *exitStatus) {
-  enum { kRounds = 1, kA4, kA5, kFilter, kPpd, kKeep, kEnforce, kHelp };
+  enum { kRounds = 1, kA4, kA5, kFilter, kPpd, kKeep, kEnforce, kInstructions, kHelp };
   static const option kLong[] = {{"rounds", required_argument, nullptr, kRounds},
                                  {"a4-pages", required_argument, nullptr, kA4},
                                  {"a5-pages", required_argument, nullptr, kA5},
@@ -747,6 +751,7 @@ bool ParseOptions(int argc, char **argv, Options *options, int *exitStatus) {
                                  {"ppd", required_argument, nullptr, kPpd},
                                  {"keep", no_argument, nullptr, kKeep},
                                  {"enforce-goals", no_argument, nullptr, kEnforce},
+                                 {"instructions", no_argument, nullptr, kInstructions},
                                  {"help", no_argument, nullptr, kHelp},
                                  {nullptr, 0, nullptr, 0}};
   int choice;
@@ -773,6 +778,9 @@ bool ParseOptions(int argc, char **argv, Options *options, int *exitStatus) {
       case kEnforce:
         options->enforceGoals = true;
         break;
+      case kInstructions:
+        options->instructions = true;
+        break;
       case kHelp:
         fputs(kUsage, stdout);
         *exitStatus = kExitOk;
@@ -795,6 +803,57 @@ bool ParseOptions(int argc, char **argv, Options *options, int *exitStatus) {
       *exitStatus = kExitUsage;
       return false;
     }
+  }
+  return true;
+}
+
+// Instructions executed in user space, counted by valgrind's callgrind over a process and
+// every process it starts (the shell, the encoder): the same for the same work however busy
+// the machine is, where wall and CPU times on a shared machine scatter by tens of per cent.
+// Not counted: the kernel's share (file writes, process starts).
+bool CountUnderCallgrind(const Launcher &launcher, std::vector<std::string> args,
+                         std::vector<std::string> env, const std::string &in,
+                         const std::string &outDir, uint64_t *instructions) {
+  args.insert(args.begin(), {"valgrind", "--tool=callgrind", "--trace-children=yes",
+                             "--callgrind-out-file=" + outDir + "/callgrind.%p"});
+  const ChildResult run = RunChild(launcher, args, env, in, outDir + "/out", outDir + "/log");
+  if (!ExitedZero(run)) return Fail("a run under valgrind failed, its log is " + outDir + "/log");
+  DIR *dir = opendir(outDir.c_str());
+  if (dir == nullptr) return Fail("cannot read " + outDir);
+  while (const dirent *entry = readdir(dir)) {
+    if (strncmp(entry->d_name, "callgrind.", 10) != 0) continue;
+    const std::string path = outDir + "/" + entry->d_name;
+    const std::string text = ReadText(path);
+    const size_t at = text.find("\nsummary: ");
+    if (at != std::string::npos) *instructions += strtoull(text.c_str() + at + 10, nullptr, 10);
+    unlink(path.c_str());
+  }
+  closedir(dir);
+  return true;
+}
+
+bool CountInstructions(const Launcher &launcher, const Options &options, std::vector<Job> &jobs) {
+  printf("\ninstructions in user space (valgrind --tool=callgrind, one run each):\n\n");
+  printf("| job | encoder alone | filter | filter/encoder |\n|---|---:|---:|---:|\n");
+  for (const Job &job : jobs) {
+    fprintf(stderr, "filter_bench: %s: counting instructions under valgrind\n", job.name.c_str());
+    const std::string outDir = job.dir + "/callgrind";
+    if (mkdir(outDir.c_str(), 0700) != 0 && errno != EEXIST) return Fail("cannot create " + outDir);
+    uint64_t encoder = 0;
+    for (const std::string &command : job.commands) {
+      if (!CountUnderCallgrind(launcher, {"/bin/sh", "-c", command}, Environment(), "", outDir,
+                               &encoder)) {
+        return false;
+      }
+    }
+    std::vector<std::string> env = Environment();
+    env.push_back("PPD=" + options.ppd);
+    uint64_t filter = 0;
+    if (!CountUnderCallgrind(launcher, FilterArgs(options, job), env, job.raster, outDir, &filter)) {
+      return false;
+    }
+    printf("| %s | %.3g | %.3g | %.3f |\n", job.name.c_str(), static_cast<double>(encoder),
+           static_cast<double>(filter), static_cast<double>(filter) / static_cast<double>(encoder));
   }
   return true;
 }
@@ -854,6 +913,7 @@ bool RunBench(const Launcher &launcher, const Options &options, const std::strin
   // What a run of nothing reports: the launcher's own share of every peak.
   const long floorKiB = RunChild(launcher, {"/bin/true"}, Environment(), "", "", "").maxRssKiB;
   *goalsMet = PrintTable(options, jobs, floorKiB);
+  if (options.instructions) return CountInstructions(launcher, options, jobs);
   return true;
 }
 
