@@ -104,13 +104,10 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
   if (!AcceptRasterPage(header, job.rasterPage)) return 1;
 
   const uint64_t pageBytes = static_cast<uint64_t>(header.cupsBytesPerLine) * header.cupsHeight;
-  // A page's pixels must start white where a short read leaves them unfilled. An ordinary
-  // page reuses a heap block, which is cleared below only past the read; a page too large
-  // for the heap comes zeroed from the kernel through calloc, and clearing it by hand would
-  // make a damaged header that promises a huge page cost that much memory.
-  const bool freshlyMapped = pageBytes >= HEAP_MMAP_THRESHOLD;
-  unsigned char *pixels = static_cast<unsigned char *>(freshlyMapped ? calloc(pageBytes, 1)
-                                                                     : malloc(pageBytes));
+  // Zero-filled before the read: a short read leaves the rest of the page white. The count
+  // libcups returns cannot say where the data ended (it is 0 after a short read even when
+  // rows arrived), so the whole page is cleared, not just a tail.
+  unsigned char *pixels = static_cast<unsigned char *>(calloc(pageBytes, 1));
   if (pixels == nullptr) {
     LogLine("ERROR: Unable to allocate %llu bytes for page %d\n",
             static_cast<unsigned long long>(pageBytes), job.rasterPage);
@@ -118,7 +115,6 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
   }
   const unsigned read = cupsRasterReadPixels(raster, pixels, static_cast<unsigned>(pageBytes));
   LogLine("DEBUG: Page %d read %d pixels\n", job.rasterPage, static_cast<int>(read));
-  if (!freshlyMapped && read < pageBytes) memset(pixels + read, 0, pageBytes - read);
   MakeSetBitsBlack(header, pixels);
 
   char pageFile[WORK_FILE_NAME_SIZE] = {};

@@ -200,6 +200,27 @@ TEST_F(PipelineTest, MissingJbigFileEndsTheJobWith255) {
   EXPECT_EQ(job.stream.records.size(), 0u);
 }
 
+// A raster cut short in its last page still prints that page: what arrived, and white
+// below it, never what an earlier page left in memory.
+TEST_F(PipelineTest, PageCutShortIsWhiteBelowWhatArrived) {
+  const std::string raster = Raster(2, {"--content", "black", "--size", "A6"});
+  const PageBitmap &source = sources_[1];
+  const uint64_t pageBytes = PageBitmapStride(source.width) * source.height;
+  std::filesystem::resize_file(raster, std::filesystem::file_size(raster) - pageBytes / 2);
+  FilterJobOutcome job = RunFilterJob(Request(raster));
+  ASSERT_EQ(job.run.exitStatus, 0) << job.run.err;
+  ASSERT_TRUE(job.parsed) << job.streamError;
+  ASSERT_EQ(job.pages.size(), 2u);
+  EXPECT_TRUE(SamePixels(job.pages[0], sources_[0]));
+  const PageBitmap &cut = job.pages[1];
+  ASSERT_EQ(cut.height, source.height);
+  const uint64_t stride = PageBitmapStride(cut.width);
+  EXPECT_EQ(cut.bits[0], 0xFF) << "the rows that arrived are printed";
+  const auto lastRow = cut.bits.end() - static_cast<std::ptrdiff_t>(stride);
+  EXPECT_TRUE(std::all_of(lastRow, cut.bits.end(), [](unsigned char b) { return b == 0; }))
+      << "the rows that did not arrive are white";
+}
+
 TEST_F(PipelineTest, StreamWriteFailureIsAnError) {
   const std::string raster = Raster(3, {"--content", "random", "--size", "A6"});
   RunOptions options;
