@@ -17,9 +17,6 @@ extern volatile sig_atomic_t cancel_job;
 void sighandler(int signal);
 
 inline constexpr size_t HOLD_BUFFER_SIZE = 4194304;
-// Blocks from this size up come fresh from the kernel and go back to it when freed;
-// smaller ones are kept in the heap and reused from page to page.
-inline constexpr size_t HEAP_MMAP_THRESHOLD = 32 * 1024 * 1024;
 inline constexpr size_t WORK_FILE_NAME_SIZE = 512;
 
 // One side of a two-sided sheet, held until its partner has arrived.

@@ -24,7 +24,7 @@ int FilterMain(int argc, char **argv) {
   // turn, the JBIG data). Kept in the heap once freed, they serve the next page; handed
   // back to the system, they were faulted in and cleared again page by page, the largest
   // part of the filter's own work on a turned page. The peak stays what one page needs.
-  mallopt(M_MMAP_THRESHOLD, static_cast<int>(HEAP_MMAP_THRESHOLD));
+  mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
   mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
   signal(SIGPIPE, SIG_IGN);
   signal(SIGTERM, sighandler);
