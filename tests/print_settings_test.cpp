@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "JobParamsProc.h"
-#include "PrintSettings.h"
+#include "PpdSettings.h"
 #include "TestSupport.h"
 #include "Utility.h"
 

@@ -1,5 +1,6 @@
 #pragma once
-// The job's print settings, settled from the PPD's marks and the job options.
+// The job's print settings, the record that every front end fills (the filter from the
+// PPD's marks and the job options) and the rest of the job reads.
 
 #include <cstdint>
 
@@ -14,9 +15,5 @@ struct PrintSettings {
   int32_t copies = 0;       // atoi of the copies argument; below 1 acts as 1
 };
 
-// Opens the PPD named by $PPD, marks defaults and options and writes the settings into
-// the table. 0 on success, 1 when the PPD cannot be opened.
-int GetPrintSettings(const char *options, const char *copiesArg,
-                     PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings);
 // Switches two-sided printing off where the paper path cannot do it.
 void VerifyParamsConstraint(PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings);

@@ -7,7 +7,7 @@
 #include <csignal>
 
 #include "FilterJob.h"
-#include "PrintSettings.h"
+#include "PpdSettings.h"
 
 volatile sig_atomic_t cancel_job = 0;
 

@@ -2,7 +2,7 @@
 // PPD, and the marks (plus the PageSize and InputSlot options read directly and the
 // copies argument) settle the table values and the settings the rest of the job reads.
 
-#include "PrintSettings.h"
+#include "PpdSettings.h"
 
 #include <cups/cups.h>
 // The PPD API is the printer's interface to CUPS here; libcups marks it deprecated.
