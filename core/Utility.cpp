@@ -188,3 +188,14 @@ FILE *fopenNoFollow(const char *path, const char *mode) {
   }
   return file;
 }
+
+void ReadCredentialsInto(PARAM_KEY_SPERATOR_VALUE *table) {
+  char authId[CREDENTIAL_BUFFER_SIZE] = {};
+  char password[CREDENTIAL_BUFFER_SIZE] = {};
+  char *authIdPointer = authId;
+  char *passwordPointer = password;
+  if (getAuthInfo(&authIdPointer, &passwordPointer) == 1) {
+    SetJobParam("AuthID", authId, table);
+    SetJobParam("AuthPassword", password, table);
+  }
+}

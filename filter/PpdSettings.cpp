@@ -123,17 +123,6 @@ void RenameCustomPageSizes(PARAM_KEY_SPERATOR_VALUE *table) {
   if (strcmp(pageSize, "BANK2") == 0) SetJobParam("PageSize", "CUS_2", table);
 }
 
-void ReadCredentials(PARAM_KEY_SPERATOR_VALUE *table) {
-  char authId[CREDENTIAL_BUFFER_SIZE] = {};
-  char password[CREDENTIAL_BUFFER_SIZE] = {};
-  char *authIdPointer = authId;
-  char *passwordPointer = password;
-  if (getAuthInfo(&authIdPointer, &passwordPointer) == 1) {
-    SetJobParam("AuthID", authId, table);
-    SetJobParam("AuthPassword", password, table);
-  }
-}
-
 }  // namespace
 
 int GetPrintSettings(const char *options, const char *copiesArg,
@@ -181,7 +170,7 @@ int GetPrintSettings(const char *options, const char *copiesArg,
   SetSubmittedJobParam("copies", copiesArg, table);
 
   RenameCustomPageSizes(table);
-  ReadCredentials(table);
+  ReadCredentialsInto(table);
   return 0;
 }
 

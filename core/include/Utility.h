@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "JobParamsProc.h"
+
 inline constexpr size_t DOC_NAME_BUFFER_SIZE = 256;
 inline constexpr size_t CREDENTIAL_BUFFER_SIZE = 128;
 inline constexpr const char AUTH_CONFIG_PATH[] = "/tmp/auth/auth_config";
@@ -16,6 +18,9 @@ void getDocumenName(const char *title, char **docName);
 // Reads AuthID and Password from the credentials file into the caller's zero-filled
 // CREDENTIAL_BUFFER_SIZE buffers. 1 when the file was read and parsed, 0 otherwise.
 int getAuthInfo(char **authId, char **password);
+// Reads the credentials file into the table's AuthID and AuthPassword records; when it
+// cannot be read, both keep what they had.
+void ReadCredentialsInto(PARAM_KEY_SPERATOR_VALUE *table);
 // The same, from another path (tests).
 int getAuthInfoFromPath(const char *path, char **authId, char **password);
 // Creates a directory and its missing parents (mode 0755). 0 when the path is a
