@@ -1,7 +1,6 @@
 // The converter's command line: -o NAME=VALUE job attributes, the number of encoding
 // threads, and the input file.
 
-#include <cups/cups.h>
 #include <getopt.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "ConvertJob.h"
 
@@ -36,22 +36,21 @@ const char USAGE[] =
     "  time-at-processing, job-id   the job's identity (defaults: the input's name, you, 1)\n"
     "  -t, --threads N             encoding threads (default: one per core)\n";
 
-bool TakeOptions(const char *text, ConvertRequest *request) {
-  cups_option_t *options = nullptr;
-  const int count = cupsParseOptions(text, 0, &options);
-  bool ok = count > 0;
-  if (!ok) fprintf(stderr, "quenmark_convert: -o %s: expected NAME=VALUE\n", text);
-  for (int i = 0; ok && i < count; ++i) {
-    char error[256] = {};
-    if (!SetIppJobAttribute(&request->attributes, options[i].name, options[i].value, error,
-                            sizeof error)) {
-      fprintf(stderr, "quenmark_convert: %s\n", error);
-      ok = false;
-    }
-    if (strcmp(options[i].name, "printer-resolution") == 0) request->resolutionGiven = true;
+// One -o is one NAME=VALUE: the value is everything after the first "=", spaces too.
+bool TakeOption(const char *text, ConvertRequest *request) {
+  const char *equals = strchr(text, '=');
+  if (equals == nullptr || equals == text) {
+    fprintf(stderr, "quenmark_convert: -o %s: expected NAME=VALUE\n", text);
+    return false;
   }
-  cupsFreeOptions(count, options);
-  return ok;
+  const std::string name(text, static_cast<size_t>(equals - text));
+  char error[256] = {};
+  if (!SetIppJobAttribute(&request->attributes, name.c_str(), equals + 1, error, sizeof error)) {
+    fprintf(stderr, "quenmark_convert: %s\n", error);
+    return false;
+  }
+  if (name == "printer-resolution") request->resolutionGiven = true;
+  return true;
 }
 
 bool ParseThreads(const char *text, int *threads) {
@@ -81,7 +80,7 @@ int ParseConvertArguments(int argc, char **argv, ConvertRequest *request) {
   while ((choice = getopt_long(argc, argv, "o:t:h", longOptions, nullptr)) != -1) {
     switch (choice) {
       case 'o':
-        if (!TakeOptions(optarg, request)) return 1;
+        if (!TakeOption(optarg, request)) return 1;
         break;
       case 't':
         if (!ParseThreads(optarg, &request->threads)) {

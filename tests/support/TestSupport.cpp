@@ -285,19 +285,33 @@ FilterJobOutcome RunFilterJob(const FilterJobRequest &request) {
   }
   if (!request.pathPrefix.empty()) options.setEnv["PATH"] = PathWith(request.pathPrefix);
   outcome.run = RunFilter(args, options);
+  ParseJobOutput(&outcome);
+  return outcome;
+}
 
-  const std::vector<unsigned char> bytes(outcome.run.out.begin(), outcome.run.out.end());
-  outcome.parsed = ParsePrinterStream(bytes, &outcome.stream, &outcome.streamError) &&
-                   CheckRecordSequence(outcome.stream, &outcome.streamError);
-  for (const auto &record : outcome.stream.records) {
+void ParseJobOutput(FilterJobOutcome *outcome) {
+  const std::vector<unsigned char> bytes(outcome->run.out.begin(), outcome->run.out.end());
+  outcome->parsed = ParsePrinterStream(bytes, &outcome->stream, &outcome->streamError) &&
+                    CheckRecordSequence(outcome->stream, &outcome->streamError);
+  for (const auto &record : outcome->stream.records) {
     PageBitmap page;
     std::string error;
     if (!DecodeJbig(bytes.data() + record.dataOffset, record.jbg_size, &page, &error)) {
-      outcome.parsed = false;
-      outcome.streamError = "record " + std::to_string(record.pageno) + ": " + error;
+      outcome->parsed = false;
+      outcome->streamError = "record " + std::to_string(record.pageno) + ": " + error;
     }
-    outcome.pages.push_back(std::move(page));
+    outcome->pages.push_back(std::move(page));
   }
+}
+
+FilterJobOutcome RunConvertJob(const std::string &rasterPath, const std::vector<std::string> &args) {
+  FilterJobOutcome outcome;
+  std::vector<std::string> argv{QUENMARK_CONVERT_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  RunOptions options;
+  options.stdinPath = rasterPath;
+  outcome.run = RunProgram(argv, options);
+  ParseJobOutput(&outcome);
   return outcome;
 }
 
