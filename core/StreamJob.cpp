@@ -13,7 +13,7 @@
 #include "Log.h"
 #include "OutputSequencing.h"
 #include "ParallelEncoder.h"
-#include "PbmFile.h"
+#include "BitmapTurn.h"
 
 struct StreamJob {
   JobSettings job;

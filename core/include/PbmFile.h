@@ -4,9 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
-inline constexpr uint64_t PBM_MAX_BITMAP_BYTES = 1ull << 30;
-
-inline int64_t PbmStride(int64_t width) { return (width + 7) / 8; }
+#include "BitmapTurn.h"
 
 // Skips blanks, line ends and '#' comments between two header tokens.
 void skipPbmComments(FILE *file);
@@ -21,11 +19,3 @@ int rotatePbm(const char *inPath, const char *outPath, int angle);
 // the sizes within PBM_MAX_BITMAP_BYTES.
 int WriteTurnedPbm(const unsigned char *src, int width, int height, int angle,
                    const char *outPath);
-
-// In-memory turns. src holds height rows of PbmStride(width) bytes; dst must be
-// zero-filled and hold the turned page (PbmStride of the turned width per row).
-// The pixel-by-pixel definition, the reference for the fast turn:
-void TurnBitmapPixelByPixel(const unsigned char *src, int width, int height, int angle,
-                            unsigned char *dst);
-// The same bits, computed on 8x8 blocks.
-void TurnBitmap(const unsigned char *src, int width, int height, int angle, unsigned char *dst);
