@@ -27,10 +27,6 @@ struct StreamJob {
 
 namespace {
 
-bool IsLongEdgeA5(const PrintSettings &settings) {
-  return settings.flagPageA5 == 1 && settings.feedEdge == 1;
-}
-
 // Encodes a bitmap whose ownership stays with the caller; the JBIG data lands in jbg.
 bool EncodeInto(unsigned char *bits, int32_t width, int32_t height, int32_t side, JbgData *jbg) {
   JbigBytes bytes;

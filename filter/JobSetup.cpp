@@ -45,12 +45,6 @@ unsigned char SettleCollateFlag(const char *options) {
   return collate;
 }
 
-bool AllocateHoldBuffer(HeldSide &side) {
-  side.data = static_cast<unsigned char *>(malloc(HOLD_BUFFER_SIZE));
-  side.capacity = side.data != nullptr ? HOLD_BUFFER_SIZE : 0;
-  return side.data != nullptr;
-}
-
 }  // namespace
 
 int SetUpJob(JobState &job, int argc, char **argv) {
@@ -81,14 +75,9 @@ int SetUpJob(JobState &job, int argc, char **argv) {
   LogLine("HostName: %s\n", hostName);
   SetJobParam("HostName", hostName, job.table);
 
-  job.buff1.length = -1;
-  job.buff2.length = -1;
-  job.buff1.header = printer_header();
-  job.buff2.header = printer_header();
-
   job.collate = SettleCollateFlag(argv[5]);
 
-  if (!AllocateHoldBuffer(job.buff1) || !AllocateHoldBuffer(job.buff2)) {
+  if (!AllocateHoldBuffers(job.sequence)) {
     LogLine("Buff1 or Buff2 malloc failed\n");
     return 1;
   }
@@ -96,9 +85,6 @@ int SetUpJob(JobState &job, int argc, char **argv) {
 }
 
 void ReleaseJob(JobState &job) {
-  free(job.buff1.data);
-  free(job.buff2.data);
-  job.buff1 = HeldSide();
-  job.buff2 = HeldSide();
+  ReleaseHoldBuffers(job.sequence);
   CloseWorkDirectoryLock(&job.workLockFd);
 }

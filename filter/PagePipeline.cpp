@@ -17,35 +17,29 @@
 
 namespace {
 
-bool IsLongEdgeA5(const JobState &job) {
-  return job.settings.flagPageA5 == 1 && job.settings.feedEdge == 1;
-}
-
-bool IsUncollatedTwoSided(const JobState &job) {
-  return job.collate == 0 && job.settings.duplexMode != 0;
-}
-
 int StreamFailure(JobState &job) {
   LogLine("ERROR: Unable to write the print data: %s\n", strerror(errno != 0 ? errno : EIO));
-  job.streamFailed = true;
+  job.sequence.streamFailed = true;
   return 1;
 }
 
 // Everything written so far must reach the backend; a failure there is the job's failure.
 int FinishStream(JobState &job, int status) {
-  const bool flushed = fflush(job.out) == 0 && ferror(job.out) == 0;
+  FILE *out = job.sequence.out;
+  const bool flushed = fflush(out) == 0 && ferror(out) == 0;
   if (status != 0) return status;
-  if (job.streamFailed) return 1;
+  if (job.sequence.streamFailed) return 1;
   return flushed ? 0 : StreamFailure(job);
 }
 
 // One raster page, from its pixels to its records. Returns 0 to go on, or the exit
 // status that ends the job.
 int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &header) {
+  OutputSequence &sequence = job.sequence;
   LogLine("DEBUG: Page%d begin ,page_width = %d,page_height=%d, page_line_bytes=%d \n",
-          job.rasterPage, header.cupsWidth, header.cupsHeight, header.cupsBytesPerLine);
-  LogLine("INFO: Printing page %d\n", job.rasterPage);
-  if (!AcceptRasterPage(header, job.rasterPage)) return 1;
+          sequence.rasterPage, header.cupsWidth, header.cupsHeight, header.cupsBytesPerLine);
+  LogLine("INFO: Printing page %d\n", sequence.rasterPage);
+  if (!AcceptRasterPage(header, sequence.rasterPage)) return 1;
 
   const uint64_t pageBytes = static_cast<uint64_t>(header.cupsBytesPerLine) * header.cupsHeight;
   // Zero-filled before the read: a short read leaves the rest of the page white. The count
@@ -54,19 +48,19 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
   unsigned char *pixels = static_cast<unsigned char *>(calloc(pageBytes, 1));
   if (pixels == nullptr) {
     LogLine("ERROR: Unable to allocate %llu bytes for page %d\n",
-            static_cast<unsigned long long>(pageBytes), job.rasterPage);
+            static_cast<unsigned long long>(pageBytes), sequence.rasterPage);
     return 255;
   }
   const unsigned read = cupsRasterReadPixels(raster, pixels, static_cast<unsigned>(pageBytes));
-  LogLine("DEBUG: Page %d read %d pixels\n", job.rasterPage, static_cast<int>(read));
+  LogLine("DEBUG: Page %d read %d pixels\n", sequence.rasterPage, static_cast<int>(read));
   MakeSetBitsBlack(header, pixels);
 
-  char pageFile[WORK_FILE_NAME_SIZE] = {};
-  snprintf(pageFile, sizeof pageFile, "%s%d_%d_gs.pbm", WORK_DIRECTORY, job.jobId, job.rasterPage);
+  char pageFile[WORK_FILE_NAME_SIZE];
+  WorkFileName(pageFile, WorkFile::Page, job.jobId, sequence.rasterPage);
   const bool spooled = WritePageFile(pageFile, header.cupsWidth, header.cupsHeight, pixels, pageBytes);
   // A page that will be turned is turned from these pixels rather than read back from
   // its file; any other page is done with them.
-  const bool turned = IsLongEdgeA5(job);
+  const bool turned = IsLongEdgeA5(job.settings);
   const PageInMemory page{turned ? pixels : nullptr, static_cast<int>(header.cupsWidth),
                           static_cast<int>(header.cupsHeight)};
   if (!turned || !spooled) {
@@ -75,51 +69,27 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
   }
   if (!spooled) return 255;
 
-  job.copiesLeft = job.settings.copies;
-  if (!cupsRasterReadHeader2(raster, &header)) job.lastPage = 1;
-  job.m_page += 1;
-  LogLine("DEBUG: page %d handleImg done,pring m_page=%d begin\n", job.rasterPage, job.m_page);
+  const bool lastRasterPage = !cupsRasterReadHeader2(raster, &header);
+  StartConvertedSide(sequence, lastRasterPage);
 
   // The back of a two-sided sheet fed long edge first is turned the other way.
-  const int longEdgeAngle = job.settings.duplexMode == 0 || job.m_page % 2 == 1 ? -90 : 90;
+  const int longEdgeAngle = sequence.duplexMode == 0 || sequence.m_page % 2 == 1 ? -90 : 90;
   JbgData jbg;
   const bool encoded = EncodeSide(job, longEdgeAngle, "page", &page, &jbg);
   free(pixels);
   if (!encoded) return 255;
 
-  printer_header record;
-  if (job.rasterPage == 1) record.firstpage = 1;
-  if (cancel_job) {
-    job.lastPage = 1;
-    LogLine("DEBUG: cancel job, page %d handleImg done,pring m_page=%d is last page,\n",
-            job.rasterPage, job.m_page);
-  }
-  record.lastpage = job.lastPage;
-  if (job.settings.duplexMode != 0 && (job.lastPage || cancel_job) && job.m_page % 2 == 1) {
-    // The back of this sheet will be blank; the blank side then ends the job.
-    record.lastpage = 0;
-    job.blankBackSide = 1;
-  }
-  record.jbg_size = static_cast<uint32_t>(jbg.size);
-
-  int status = OutputPage(job, record, jbg.data, jbg.size);
-  ReleaseJbgData(&jbg);
-  LogLine("DEBUG: print m_page %d write jbg done\n", job.m_page);
-  if (status != 0) return status;
-  if (!IsUncollatedTwoSided(job)) {
-    // Tell the scheduler's page accounting what the printer will print of this page.
-    LogLine("PAGE: %d %d\n", job.rasterPage, job.settings.copies > 1 ? job.settings.copies : 1);
-  }
-  job.rasterPage += 1;
-
-  if (job.blankBackSide) {
-    status = AddBlankBackSide(job);
-    if (status != 0) return status;
-  }
-  return OutputDuplexPair(job);
+  printer_header record = ConvertedSideRecord(sequence, cancel_job != 0, jbg.size);
+  return OutputConvertedPage(sequence, record, &jbg);
 }
 
 }  // namespace
+
+void WorkFileName(char (&name)[WORK_FILE_NAME_SIZE], WorkFile kind, int jobId, int number) {
+  static const char *const formats[] = {"%s%d_%d_gs.pbm", "%s%d_%d_gs_rotated.pbm", "%s%d-%d.jbg"};
+  memset(name, 0, sizeof name);
+  snprintf(name, sizeof name, formats[static_cast<int>(kind)], WORK_DIRECTORY, jobId, number);
+}
 
 bool WritePageFile(const char *name, uint32_t width, uint32_t height, const unsigned char *pixels,
                    uint64_t size) {
@@ -141,13 +111,12 @@ bool WritePageFile(const char *name, uint32_t width, uint32_t height, const unsi
 
 bool EncodeSide(const JobState &job, int longEdgeAngle, const char *label,
                 const PageInMemory *page, JbgData *jbg) {
-  char encoderInput[WORK_FILE_NAME_SIZE] = {};
-  snprintf(encoderInput, sizeof encoderInput, "%s%d_%d_gs.pbm", WORK_DIRECTORY, job.jobId,
-           job.m_page);
-  if (IsLongEdgeA5(job)) {
-    char rotated[WORK_FILE_NAME_SIZE] = {};
-    snprintf(rotated, sizeof rotated, "%s%d_%d_gs_rotated.pbm", WORK_DIRECTORY, job.jobId,
-             job.m_page);
+  const int side = job.sequence.m_page;
+  char encoderInput[WORK_FILE_NAME_SIZE];
+  WorkFileName(encoderInput, WorkFile::Page, job.jobId, side);
+  if (IsLongEdgeA5(job.settings)) {
+    char rotated[WORK_FILE_NAME_SIZE];
+    WorkFileName(rotated, WorkFile::TurnedPage, job.jobId, side);
     if (page != nullptr && page->pixels != nullptr) {
       WriteTurnedPbm(page->pixels, page->width, page->height, longEdgeAngle, rotated);
     } else {
@@ -156,10 +125,10 @@ bool EncodeSide(const JobState &job, int longEdgeAngle, const char *label,
     LogLine("DEBUG: A5L need rotate.[%d]", longEdgeAngle);
     memcpy(encoderInput, rotated, sizeof encoderInput);
   }
-  char jbgFile[WORK_FILE_NAME_SIZE] = {};
-  snprintf(jbgFile, sizeof jbgFile, "%s%d-%d.jbg", WORK_DIRECTORY, job.jobId, job.m_page);
+  char jbgFile[WORK_FILE_NAME_SIZE];
+  WorkFileName(jbgFile, WorkFile::Jbig, job.jobId, side);
   pbmtojbg(encoderInput, jbgFile);
-  return ReadJbgFile(jbgFile, label, job.m_page, jbg);
+  return ReadJbgFile(jbgFile, label, side, jbg);
 }
 
 bool ReadJbgFile(const char *name, const char *label, int number, JbgData *jbg) {
@@ -208,11 +177,6 @@ bool ReadJbgFile(const char *name, const char *label, int number, JbgData *jbg) 
   return true;
 }
 
-void ReleaseJbgData(JbgData *jbg) {
-  free(jbg->data);
-  *jbg = JbgData();
-}
-
 int ProcessPages(JobState &job) {
   char *jobParams = job.jobParams;
   BuildJobParams(&jobParams, job.table);
@@ -227,9 +191,16 @@ int ProcessPages(JobState &job) {
     case WorkDirectoryStatus::Unsafe:
       return 1;
   }
-  job.rasterPage = 1;
-  job.m_page = 0;
-  job.recordCounter = 0;
+  OutputSequence &sequence = job.sequence;
+  sequence.rasterPage = 1;
+  sequence.m_page = 0;
+  sequence.recordCounter = 0;
+  // The settings are final now: the duplex check has run.
+  sequence.collate = job.collate;
+  sequence.duplexMode = job.settings.duplexMode;
+  sequence.copies = job.settings.copies;
+  sequence.blankSide.encode = EncodeBlankBackSide;
+  sequence.blankSide.context = &job;
 
   cups_raster_t *raster = cupsRasterOpen(job.rasterFd, CUPS_RASTER_READ);
   cups_page_header2_t header;
@@ -239,23 +210,23 @@ int ProcessPages(JobState &job) {
     if (raster != nullptr) cupsRasterClose(raster);
     return 0;
   }
-  if (!AcceptRasterPage(header, job.rasterPage)) {
+  if (!AcceptRasterPage(header, sequence.rasterPage)) {
     cupsRasterClose(raster);
     return 1;
   }
-  if (!WriteJobHeader(job.out, job.jobParams, loggableJobParams)) job.streamFailed = true;
-  job.lastPage = 0;
-  job.blankBackSide = 0;
-  job.firstPageWidth = static_cast<int32_t>(static_cast<uint64_t>(header.cupsBytesPerLine) * 8);
-  job.firstPageHeight = static_cast<int32_t>(header.cupsHeight);
+  if (!WriteJobHeader(sequence.out, job.jobParams, loggableJobParams)) sequence.streamFailed = true;
+  sequence.lastPage = 0;
+  sequence.blankBackSide = 0;
+  sequence.firstPageWidth = static_cast<int32_t>(static_cast<uint64_t>(header.cupsBytesPerLine) * 8);
+  sequence.firstPageHeight = static_cast<int32_t>(header.cupsHeight);
 
   int status = 0;
   while (status == 0) {
-    if (job.streamFailed) {
+    if (sequence.streamFailed) {
       status = StreamFailure(job);
       break;
     }
-    if (job.lastPage || cancel_job) break;
+    if (sequence.lastPage || cancel_job) break;
     status = ConvertPage(job, raster, header);
   }
   cupsRasterClose(raster);

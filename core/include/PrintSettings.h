@@ -15,5 +15,10 @@ struct PrintSettings {
   int32_t copies = 0;       // atoi of the copies argument; below 1 acts as 1
 };
 
+// An A5 sheet fed long edge first: its pages are turned by a quarter turn.
+inline bool IsLongEdgeA5(const PrintSettings &settings) {
+  return settings.flagPageA5 == 1 && settings.feedEdge == 1;
+}
+
 // Switches two-sided printing off where the paper path cannot do it.
 void VerifyParamsConstraint(PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings);
