@@ -139,3 +139,23 @@ TEST(IppJobAttributes, ClientTextsCannotAddRecords) {
 }  // namespace
 
 #pragma GCC diagnostic pop
+
+namespace {
+
+TEST(DuplexOffReason, NamesTheRuleThatHoldsInWords) {
+  IppJobAttributes ipp;
+  JobSettings job;
+  FillJobSettingsFromIpp(ipp, &job);
+  EXPECT_EQ(DuplexOffReason(job.table, job.settings), nullptr);
+  char error[64];
+  ASSERT_TRUE(SetIppJobAttribute(&ipp, "media", "na_legal_8.5x14in", error, sizeof error));
+  FillJobSettingsFromIpp(ipp, &job);
+  EXPECT_STREQ(DuplexOffReason(job.table, job.settings),
+               "the duplex unit cannot turn sheets of this size");
+  ASSERT_TRUE(SetIppJobAttribute(&ipp, "media-source", "manual", error, sizeof error));
+  FillJobSettingsFromIpp(ipp, &job);
+  EXPECT_STREQ(DuplexOffReason(job.table, job.settings),
+               "the manual tray cannot feed two-sided jobs");
+}
+
+}  // namespace
