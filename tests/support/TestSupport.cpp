@@ -272,7 +272,6 @@ std::string PathWith(const std::string &dir) {
 }
 
 FilterJobOutcome RunFilterJob(const FilterJobRequest &request) {
-  FilterJobOutcome outcome;
   std::vector<std::string> args{request.jobId, request.user, request.title, request.copies,
                                 request.options};
   if (!request.seventhArgument.empty()) args.push_back(request.seventhArgument);
@@ -284,8 +283,12 @@ FilterJobOutcome RunFilterJob(const FilterJobRequest &request) {
     options.setEnv["PPD"] = request.ppdPath;
   }
   if (!request.pathPrefix.empty()) options.setEnv["PATH"] = PathWith(request.pathPrefix);
-  outcome.run = RunFilter(args, options);
+  return ParseFilterOutcome(RunFilter(args, options));
+}
 
+FilterJobOutcome ParseFilterOutcome(RunResult run) {
+  FilterJobOutcome outcome;
+  outcome.run = std::move(run);
   const std::vector<unsigned char> bytes(outcome.run.out.begin(), outcome.run.out.end());
   outcome.parsed = ParsePrinterStream(bytes, &outcome.stream, &outcome.streamError) &&
                    CheckRecordSequence(outcome.stream, &outcome.streamError);

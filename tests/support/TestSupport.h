@@ -86,6 +86,9 @@ struct FilterJobRequest {
 };
 
 FilterJobOutcome RunFilterJob(const FilterJobRequest &request);
+// A finished run whose standard output is a printer stream: the stream parsed and
+// checked, every record decoded.
+FilterJobOutcome ParseFilterOutcome(RunResult run);
 
 // The page as the filter turns it by angle (the in-memory turn of the library).
 PageBitmap TurnedPage(const PageBitmap &page, int angle);
