@@ -4,9 +4,6 @@
 // every side the printer would receive measured against the sheet's geometry.
 // QUENMARK_USES_FIXED_PATHS: the filter's work directory /tmp/quenmark.
 
-// The PPD API is how the scheduler reads the printer's sizes; libcups marks it deprecated.
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#include <cups/ppd.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -118,25 +115,6 @@ class RegistrationTest : public testing::Test {
   bool workDirExisted_ = false;
   bool lockExisted_ = false;
 };
-
-// The PPD tells CUPS that the whole sheet is printable, for every page size.
-TEST(ShippedPpdGeometryTest, EveryImageableAreaIsTheWholeSheet) {
-  ppd_file_t *ppd = ppdOpenFile(QUENMARK_SHIPPED_PPD);
-  ASSERT_NE(ppd, nullptr);
-  EXPECT_EQ(ppd->num_sizes, static_cast<int>(PrinterSheetSizes().size()));
-  for (const SheetSize &sheet : PrinterSheetSizes()) {
-    SCOPED_TRACE(sheet.name);
-    const ppd_size_t *size = ppdPageSize(ppd, sheet.name);
-    ASSERT_NE(size, nullptr);
-    EXPECT_EQ(size->width, sheet.widthPt);
-    EXPECT_EQ(size->length, sheet.heightPt);
-    EXPECT_EQ(size->left, 0);
-    EXPECT_EQ(size->bottom, 0);
-    EXPECT_EQ(size->right, size->width);
-    EXPECT_EQ(size->top, size->length);
-  }
-  ppdClose(ppd);
-}
 
 TEST_F(RegistrationTest, EverySizeFillsTheSheetAt600Dpi) {
   for (const SheetSize &sheet : PrinterSheetSizes()) {
