@@ -72,13 +72,17 @@ check_eq "queue state" "printer qtest is idle." \
   "$(lpstat -p qtest 2>&1 | head -n 1 | sed 's/ *enabled since.*//')"
 
 # submit LP-ARGS...: prints the sample on qtest; sets job to the job id.
-submit() {
-  local out
+submit() { submit_document "$work/sample.pdf" "$@"; }
+
+# submit_document FILE LP-ARGS...: prints FILE on qtest; sets job to the job id.
+submit_document() {
+  local file=$1 out
+  shift
   job=""
-  out=$(lp -d qtest "$@" "$work/sample.pdf" 2>&1) || { fail "lp $*: $out"; return 1; }
+  out=$(lp -d qtest "$@" "$file" 2>&1) || { fail "lp $*: $out"; return 1; }
   job=$(sed -n 's/^request id is qtest-\([0-9][0-9]*\) .*/\1/p' <<<"$out")
   [[ -n $job ]] || { fail "no job id in the answer of lp: $out"; return 1; }
-  echo "job $job submitted: lp $*"
+  echo "job $job submitted: lp ${*:+$* }$(basename "$file")"
 }
 
 # wait_job ID: waits (bounded) until the scheduler has finished the job, and checks
@@ -162,8 +166,7 @@ param() {  # param JOB KEY: a job parameter as the inspector lists it
 }
 
 # check_pages ID MINW MAXW MINH MAXH BLANK...: every decoded page has the size of the
-# paper (600 dpi, inside the printer's margins); the sides listed as BLANK are white,
-# all others carry ink.
+# whole sheet (600 dpi); the sides listed as BLANK are white, all others carry ink.
 check_pages() {
   local id=$1 minw=$2 maxw=$3 minh=$4 maxh=$5
   shift 5
@@ -216,8 +219,8 @@ if submit && wait_job "$job" && check_job "$job"; then
   check_eq "job $job: lastpage" "0 0 1" "$lastpages"
   check_eq "job $job: pageno" "1 2 3" "$pagenos"
   check_eq "job $job: blank" "no no no" "$blanks"
-  # A4 at 600 dpi is 4961 x 7016 dots; the rasterizer leaves out the margins.
-  check_pages "$job" 4500 4961 6500 7016
+  # A4 (595 x 842 points) at 600 dpi is 4958 x 7017 dots, give or take CUPS's rounding.
+  check_pages "$job" 4957 4959 7016 7018
   check_accounting "$job" "1 1,2 1,3 1" 3
 fi
 
@@ -235,8 +238,9 @@ if submit -n 2 -o sides=two-sided-long-edge -o media=A5 -t "scheduler-test.pdf (
   check_eq "job $job: lastpage" "0 0 0 0 0 0 0 1" "$lastpages"
   check_eq "job $job: pageno" "1 2 3 4 5 6 7 8" "$pagenos"
   check_eq "job $job: blank" "no no no no no yes no yes" "$blanks"
-  # A5 at 600 dpi is 3508 x 4961 dots.
-  check_pages "$job" 3100 3508 4500 4961 6 8
+  # A5 (420 x 595 points) at 600 dpi is 3500 x 4958 dots; a blank back side is as wide
+  # as the first page rounded up to whole bytes, 3504.
+  check_pages "$job" 3499 3504 4957 4959 6 8
   # The copies of a sheet are the same pictures; the two sides of a sheet differ.
   for pair in "1 3" "2 4" "5 7" "6 8"; do
     read -r first second <<<"$pair"
@@ -247,6 +251,45 @@ if submit -n 2 -o sides=two-sided-long-edge -o media=A5 -t "scheduler-test.pdf (
   cmp -s "$stream_dir/page-001.pbm" "$stream_dir/page-002.pbm" &&
     fail "job $job: front and back of the first sheet are the same picture"
   check_accounting "$job" "1 2,2 2,3 2" 6
+fi
+
+# --- Registration: a document of the test's own, whose marks lie at fixed distances
+# from the edges of whatever sheet it is printed on (registration_check writes it),
+# printed on A4 and on A5 fed long edge first. Every side the backend received must be
+# the whole sheet with each mark in its place; fed long edge first, the A5 sheet turned
+# by -90 degrees. QUENMARK_REGISTRATION_CHECK names the checker of the build.
+registration_check=${QUENMARK_REGISTRATION_CHECK:-}
+
+# check_registration ID SIZE none|turned: measures the two sides of job ID.
+check_registration() {
+  local id=$1 size=$2 turn=$3 sides
+  sides=("$stream_dir"/page-*.pbm)
+  check_eq "job $id: sides" 2 "${#sides[@]}"
+  if "$registration_check" sides "$size" 600 "$turn" "${sides[@]}" \
+    >"$work/job$id.registration" 2>&1; then
+    sed "s|^$stream_dir/|ok: job $id: |" "$work/job$id.registration"
+  else
+    cat "$work/job$id.registration" >&2
+    fail "job $id: the sides are not the $size sheet with the marks in place"
+  fi
+}
+
+if [[ ! -x $registration_check ]]; then
+  fail "no registration checker (QUENMARK_REGISTRATION_CHECK='$registration_check')"
+elif ! "$registration_check" document 2 "$work/registration.ps"; then
+  fail "the registration checker could not write its document"
+else
+  if submit_document "$work/registration.ps" -o media=A4 && wait_job "$job" &&
+    check_job "$job"; then
+    check_eq "job $job: PageSize" A4 "$(param "$job" PageSize)"
+    check_registration "$job" A4 none
+  fi
+  if submit_document "$work/registration.ps" -o media=A5 -o FeedEdge=1 &&
+    wait_job "$job" && check_job "$job"; then
+    check_eq "job $job: PageSize" A5 "$(param "$job" PageSize)"
+    check_eq "job $job: FeedEdge" 1 "$(param "$job" FeedEdge)"
+    check_registration "$job" A5 turned
+  fi
 fi
 
 if ((failures > 0)); then

@@ -947,11 +947,12 @@ TEST_F(ShippedPpdTest, OffersThePrintersPageSizes) {
     SCOPED_TRACE(name);
     ppd_size_t *size = ppdPageSize(ppd, name.c_str());
     ASSERT_NE(size, nullptr);
-    // The imageable area lies inside the sheet and leaves a printable page.
-    EXPECT_GT(size->left, 0.0f);
-    EXPECT_GT(size->bottom, 0.0f);
-    EXPECT_LT(size->right, size->width);
-    EXPECT_LT(size->top, size->length);
+    // The imageable area is the whole sheet: the printer stream has no offset for a
+    // margin, so CUPS must render the sheet from its corner.
+    EXPECT_EQ(size->left, 0.0f);
+    EXPECT_EQ(size->bottom, 0.0f);
+    EXPECT_EQ(size->right, size->width);
+    EXPECT_EQ(size->top, size->length);
     EXPECT_GT(size->right - size->left, 100.0f);
     EXPECT_GT(size->top - size->bottom, 100.0f);
   }

@@ -44,32 +44,22 @@ private_cupsd_find() {
 
 private_cupsd_start() {
   local dir=$1 filter=$2 datadir=${3:-}
-  local cupsd serverbin
+  local cupsd
   cupsd=$(private_cupsd_find)
   [[ -n $cupsd ]] || { echo "private cupsd: cupsd not found" >&2; return 1; }
-  serverbin=$(cups-config --serverbin 2>/dev/null || echo /usr/lib/cups)
   [[ -n $datadir ]] || datadir=$(cups-config --datadir 2>/dev/null || echo /usr/share/cups)
 
   # shellcheck disable=SC2034  # read by the tests that source this file
   CUPSD_ERROR_LOG=$dir/log/error_log CUPSD_PAGE_LOG=$dir/log/page_log
   # Filters run as the unprivileged user lp: it must reach the ServerBin below.
   chmod 755 "$dir"
-  mkdir -p "$dir"/{root/ppd,bin/filter,spool/tmp,log,cache,state,ssl,sbin}
-  chmod 755 "$dir"/bin "$dir"/bin/filter "$dir"/sbin
+  mkdir -p "$dir"/{root/ppd,spool/tmp,log,cache,state,ssl,sbin}
+  chmod 755 "$dir"/sbin
 
-  # CUPS's own programs stay where they are (symbolic links); only the filter
-  # directory is a directory of its own, so that our filter can join it.
-  local entry
-  for entry in "$serverbin"/*; do
-    [[ $(basename "$entry") == filter ]] || ln -s "$entry" "$dir/bin/"
-  done
-  for entry in "$serverbin"/filter/*; do
-    ln -s "$entry" "$dir/bin/filter/"
-  done
-  # A copy rather than a link: the build tree may lie where lp cannot go (/root).
-  # It replaces the link to an installed copy of the filter, if there is one.
-  rm -f "$dir/bin/filter/$(basename "$filter")"
-  install -m 0755 "$filter" "$dir/bin/filter/"
+  # CUPS's own programs and a copy of our filter: the build tree may lie where lp
+  # cannot go (/root).
+  bash "$(dirname "${BASH_SOURCE[0]}")/../scripts/private-serverbin.sh" --copy \
+    "$dir/bin" "$filter" || return 1
 
   # A copy of the scheduler too: a security profile written for /usr/sbin/cupsd
   # (AppArmor on Debian) lets it run filters only from the system's filter directory.

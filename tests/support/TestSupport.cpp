@@ -272,7 +272,6 @@ std::string PathWith(const std::string &dir) {
 }
 
 FilterJobOutcome RunFilterJob(const FilterJobRequest &request) {
-  FilterJobOutcome outcome;
   std::vector<std::string> args{request.jobId, request.user, request.title, request.copies,
                                 request.options};
   if (!request.seventhArgument.empty()) args.push_back(request.seventhArgument);
@@ -284,35 +283,33 @@ FilterJobOutcome RunFilterJob(const FilterJobRequest &request) {
     options.setEnv["PPD"] = request.ppdPath;
   }
   if (!request.pathPrefix.empty()) options.setEnv["PATH"] = PathWith(request.pathPrefix);
-  outcome.run = RunFilter(args, options);
-  ParseJobOutput(&outcome);
-  return outcome;
+  return ParseFilterOutcome(RunFilter(args, options));
 }
 
-void ParseJobOutput(FilterJobOutcome *outcome) {
-  const std::vector<unsigned char> bytes(outcome->run.out.begin(), outcome->run.out.end());
-  outcome->parsed = ParsePrinterStream(bytes, &outcome->stream, &outcome->streamError) &&
-                    CheckRecordSequence(outcome->stream, &outcome->streamError);
-  for (const auto &record : outcome->stream.records) {
+FilterJobOutcome ParseFilterOutcome(RunResult run) {
+  FilterJobOutcome outcome;
+  outcome.run = std::move(run);
+  const std::vector<unsigned char> bytes(outcome.run.out.begin(), outcome.run.out.end());
+  outcome.parsed = ParsePrinterStream(bytes, &outcome.stream, &outcome.streamError) &&
+                   CheckRecordSequence(outcome.stream, &outcome.streamError);
+  for (const auto &record : outcome.stream.records) {
     PageBitmap page;
     std::string error;
     if (!DecodeJbig(bytes.data() + record.dataOffset, record.jbg_size, &page, &error)) {
-      outcome->parsed = false;
-      outcome->streamError = "record " + std::to_string(record.pageno) + ": " + error;
+      outcome.parsed = false;
+      outcome.streamError = "record " + std::to_string(record.pageno) + ": " + error;
     }
-    outcome->pages.push_back(std::move(page));
+    outcome.pages.push_back(std::move(page));
   }
+  return outcome;
 }
 
 FilterJobOutcome RunConvertJob(const std::string &rasterPath, const std::vector<std::string> &args) {
-  FilterJobOutcome outcome;
   std::vector<std::string> argv{QUENMARK_CONVERT_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
   RunOptions options;
   options.stdinPath = rasterPath;
-  outcome.run = RunProgram(argv, options);
-  ParseJobOutput(&outcome);
-  return outcome;
+  return ParseFilterOutcome(RunProgram(argv, options));
 }
 
 PageBitmap TurnedPage(const PageBitmap &page, int angle) {

@@ -88,8 +88,9 @@ struct FilterJobRequest {
 FilterJobOutcome RunFilterJob(const FilterJobRequest &request);
 // quenmark_convert with the given arguments on a raster read from standard input.
 FilterJobOutcome RunConvertJob(const std::string &rasterPath, const std::vector<std::string> &args);
-// Parses and checks a job's standard output as a printer stream and decodes its pages.
-void ParseJobOutput(FilterJobOutcome *outcome);
+// A finished run whose standard output is a printer stream: the stream parsed and
+// checked, every record decoded.
+FilterJobOutcome ParseFilterOutcome(RunResult run);
 
 // The page as the filter turns it by angle (the in-memory turn of the library).
 PageBitmap TurnedPage(const PageBitmap &page, int angle);
