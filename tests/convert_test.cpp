@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <ostream>
 #include <string>
 
 #include "TestSupport.h"
@@ -23,6 +24,8 @@ struct SameJobCase {
   std::vector<std::string> ipp;  // the same settings as IPP attributes
   const char *expectedDuplex;    // the Duplex job parameter both send
 };
+
+void PrintTo(const SameJobCase &c, std::ostream *out) { *out << c.name; }
 
 std::vector<std::string> Words(const std::string &text) {
   std::vector<std::string> words;
