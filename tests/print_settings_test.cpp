@@ -1089,28 +1089,48 @@ TEST_F(ShippedPpdSettingsTest, EveryChoiceReachesTheTable) {
   EXPECT_EQ(settings.copies, 2);
 }
 
+// The page headers of what CUPS's own filters make of a file with the shipped PPD.
+std::vector<cups_page_header2_t> CupsRasterPages(const TempDir &dir, const std::string &input,
+                                                 const std::vector<std::string> &lpOptions) {
+  std::vector<std::string> command = {"cupsfilter", "-p", QUENMARK_SHIPPED_PPD, "-m",
+                                      "application/vnd.cups-raster"};
+  command.insert(command.end(), lpOptions.begin(), lpOptions.end());
+  command.push_back(input);
+  std::vector<cups_page_header2_t> pages;
+  const RunResult result = RunProgram(command);
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  if (result.exitStatus != 0) return pages;
+  WriteFileText(dir.file("cupsfilter.ras"), result.out);
+  const int fd = open(dir.file("cupsfilter.ras").c_str(), O_RDONLY);
+  EXPECT_GE(fd, 0);
+  if (fd < 0) return pages;
+  cups_raster_t *raster = cupsRasterOpen(fd, CUPS_RASTER_READ);
+  EXPECT_NE(raster, nullptr);
+  cups_page_header2_t header;
+  std::vector<unsigned char> row;
+  while (raster != nullptr && cupsRasterReadHeader2(raster, &header)) {
+    pages.push_back(header);
+    row.resize(header.cupsBytesPerLine);
+    for (unsigned y = 0; y < header.cupsHeight; ++y) {
+      cupsRasterReadPixels(raster, row.data(), header.cupsBytesPerLine);
+    }
+  }
+  if (raster != nullptr) cupsRasterClose(raster);
+  close(fd);
+  return pages;
+}
+
 // CUPS's own filters, driven by the shipped PPD, hand our filter 1-bit black raster.
 TEST(ShippedPpdRasterTest, CupsRendersOneBitBlackRaster) {
   TempDir dir;
   WriteFileText(dir.file("page.txt"), "Quenmark raster check\n");
   for (const char *resolution : {"600dpi", "1200dpi"}) {
     SCOPED_TRACE(resolution);
-    const RunResult result =
-        RunProgram({"cupsfilter", "-p", QUENMARK_SHIPPED_PPD, "-m", "application/vnd.cups-raster",
-                    "-o", std::string("Resolution=") + resolution, "-o", "PageSize=A6",
-                    dir.file("page.txt")});
-    ASSERT_EQ(result.exitStatus, 0) << result.err;
-    WriteFileText(dir.file("page.ras"), result.out);
-
-    const int fd = open(dir.file("page.ras").c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    cups_raster_t *raster = cupsRasterOpen(fd, CUPS_RASTER_READ);
-    ASSERT_NE(raster, nullptr);
-    cups_page_header2_t header;
-    const bool gotPage = cupsRasterReadHeader2(raster, &header) != 0;
-    cupsRasterClose(raster);
-    close(fd);
-    ASSERT_TRUE(gotPage);
+    const std::vector<cups_page_header2_t> pages = CupsRasterPages(
+        dir, dir.file("page.txt"),
+        {"-o", std::string("Resolution=") + resolution, "-o", "PageSize=A6"});
+    ASSERT_FALSE(pages.empty());
+    const cups_page_header2_t &header = pages[0];
     EXPECT_EQ(header.cupsColorSpace, CUPS_CSPACE_K);
     EXPECT_EQ(header.cupsBitsPerColor, 1u);
     EXPECT_EQ(header.cupsBitsPerPixel, 1u);
@@ -1129,29 +1149,10 @@ TEST(ShippedPpdRasterTest, CollatedCopiesReachTheFilterAsOnePassOfThePages) {
   WriteFileText(dir.file("three.txt"), "page one\fpage two\fpage three\n");
   for (const char *collate : {"collate=true", "Collate=True", "collate=false"}) {
     SCOPED_TRACE(collate);
-    const RunResult result =
-        RunProgram({"cupsfilter", "-p", QUENMARK_SHIPPED_PPD, "-m", "application/vnd.cups-raster",
-                    "-n", "2", "-o", collate, "-o", "PageSize=A6", dir.file("three.txt")});
-    ASSERT_EQ(result.exitStatus, 0) << result.err;
-    WriteFileText(dir.file("three.ras"), result.out);
-    const int fd = open(dir.file("three.ras").c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    cups_raster_t *raster = cupsRasterOpen(fd, CUPS_RASTER_READ);
-    ASSERT_NE(raster, nullptr);
-    cups_page_header2_t header;
-    int pages = 0;
-    std::vector<unsigned char> row;
-    while (cupsRasterReadHeader2(raster, &header)) {
-      ++pages;
-      EXPECT_EQ(header.NumCopies, 2u);
-      row.resize(header.cupsBytesPerLine);
-      for (unsigned y = 0; y < header.cupsHeight; ++y) {
-        cupsRasterReadPixels(raster, row.data(), header.cupsBytesPerLine);
-      }
-    }
-    cupsRasterClose(raster);
-    close(fd);
-    EXPECT_EQ(pages, 3);
+    const std::vector<cups_page_header2_t> pages = CupsRasterPages(
+        dir, dir.file("three.txt"), {"-n", "2", "-o", collate, "-o", "PageSize=A6"});
+    EXPECT_EQ(pages.size(), 3u);
+    for (const auto &header : pages) EXPECT_EQ(header.NumCopies, 2u);
   }
 }
 
