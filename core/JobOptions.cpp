@@ -8,8 +8,13 @@
 
 JobOptions ParseJobOptions(const char *text) {
   JobOptions parsed;
-  if (text != nullptr) parsed.count = cupsParseOptions(text, 0, &parsed.options);
+  AddJobOptions(&parsed, text);
   return parsed;
+}
+
+void AddJobOptions(JobOptions *options, const char *text) {
+  if (options == nullptr || text == nullptr) return;
+  options->count = cupsParseOptions(text, options->count, &options->options);
 }
 
 void ReleaseJobOptions(JobOptions *options) {

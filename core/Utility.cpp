@@ -85,8 +85,9 @@ void IgnoreCredentials(const char *path, const char *format, ...) {
 bool OnlyTrustedCanWrite(const struct stat &info, const char *path, const char *what) {
   const uid_t self = geteuid();
   if (info.st_uid != 0 && info.st_uid != self) {
-    IgnoreCredentials(path, "%s belongs to user %u; only root and user %u, who runs the filter, may own it", what,
-                      static_cast<unsigned>(info.st_uid), static_cast<unsigned>(self));
+    IgnoreCredentials(path, "%s belongs to user %u; only root and user %u, who runs the filter, "
+                            "may own it",
+                      what, static_cast<unsigned>(info.st_uid), static_cast<unsigned>(self));
     return false;
   }
   if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
@@ -129,7 +130,9 @@ int OpenCredentialsDirectory(const char *path, const std::string &directory) {
 // writer.
 FILE *OpenCredentialsFile(const char *path, size_t *size) {
   const char *slash = strrchr(path, '/');
-  const std::string directory = slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash);
+  const std::string directory = slash == nullptr ? "."
+                                : slash == path  ? "/"
+                                                 : std::string(path, slash);
   const char *name = slash == nullptr ? path : slash + 1;
   const int directoryFd = OpenCredentialsDirectory(path, directory);
   if (directoryFd < 0) return nullptr;
@@ -214,8 +217,8 @@ int getAuthInfoFromPath(const char *path, char **authId, char **password) {
   const cJSON *id = cJSON_GetObjectItemCaseSensitive(root, "AuthID");
   if (cJSON_IsString(id) && id->valuestring != nullptr) {
     StoreCredential(authId, id->valuestring);
-    LogLine("DEBUG: AuthID: %.*s\n", static_cast<int>(strnlen(id->valuestring, CREDENTIAL_BUFFER_SIZE - 1)),
-            id->valuestring);
+    const size_t stored = Utf8PrefixLength(id->valuestring, CREDENTIAL_BUFFER_SIZE - 1);
+    LogLine("DEBUG: AuthID: %.*s\n", static_cast<int>(stored), id->valuestring);
   }
   const cJSON *secret = cJSON_GetObjectItemCaseSensitive(root, "Password");
   if (cJSON_IsString(secret) && secret->valuestring != nullptr) {

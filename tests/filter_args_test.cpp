@@ -149,7 +149,8 @@ TEST(FilterArguments, PasswordIsMaskedWhateverItsQuoting) {
   for (const Case &c : cases) {
     RunResult run = RunWithoutPpd({"1", "u", "t", "1", c.options});
     for (const char *part : {"Hq4Zu", "Nx8Tw"}) {
-      EXPECT_EQ(run.err.find(part), std::string::npos) << part << " of " << c.options << "\n" << run.err;
+      EXPECT_EQ(run.err.find(part), std::string::npos)
+          << part << " of " << c.options << "\n" << run.err;
     }
     EXPECT_NE(run.err.find(std::string("argv[5]=") + c.shown + " \n"), std::string::npos)
         << c.options << "\n" << run.err;

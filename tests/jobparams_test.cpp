@@ -255,6 +255,16 @@ TEST(ReadingOptions, ParsedOptionsAnswerLikeLibcups) {
   EXPECT_EQ(parsed.count, 0);
   EXPECT_EQ(parsed.options, nullptr);
   EXPECT_EQ(ParseJobOptions(nullptr).count, 0);
+
+  // Options given one by one (-o after -o) add up; a later one replaces its name.
+  JobOptions added = ParseJobOptions("PageSize=A5");
+  AddJobOptions(&added, "pagesize=B5 Collate");
+  AddJobOptions(&added, nullptr);
+  AddJobOptions(nullptr, "x=1");
+  EXPECT_EQ(added.count, 2);
+  EXPECT_STREQ(JobOptionValue(added, "PageSize"), "B5");
+  EXPECT_EQ(ReadCollateOption(added), 1);
+  ReleaseJobOptions(&added);
 }
 
 // ---------------------------------------------------------------- matching

@@ -17,6 +17,9 @@ struct JobOptions {
 // Parses the options argument of a filter, or "name=value ..." options of any other
 // front end. A null text gives no options.
 JobOptions ParseJobOptions(const char *text);
+// Adds the options of another text (one -o argument, say), later ones replacing
+// earlier ones of the same name, as lp does with its -o options.
+void AddJobOptions(JobOptions *options, const char *text);
 void ReleaseJobOptions(JobOptions *options);
 // The value of the named option (letter case ignored, as in libcups), or null.
 const char *JobOptionValue(const JobOptions &options, const char *name);
