@@ -33,7 +33,7 @@ int FilterMain(int argc, char **argv) {
   JobState *job = new JobState();
   int status = SetUpJob(*job, argc, argv);
   if (status == 0) {
-    if (GetPrintSettings(argv[5], argv[4], job->table, &job->settings) != 0) {
+    if (GetPrintSettings(job->options, argv[4], job->table, &job->settings) != 0) {
       status = 1;
     } else {
       VerifyParamsConstraint(job->table, &job->settings);

@@ -38,10 +38,9 @@ int32_t CopiesFromArgument(const char *text) {
   return static_cast<int32_t>(value);
 }
 
-void SettlePageSize(ppd_file_t *ppd, int optionCount, cups_option_t *options,
-                    PARAM_KEY_SPERATOR_VALUE *table) {
+void SettlePageSize(ppd_file_t *ppd, const JobOptions &options, PARAM_KEY_SPERATOR_VALUE *table) {
   // An explicit PageSize option wins over any mark and is taken as it comes.
-  const char *option = cupsGetOption("PageSize", optionCount, options);
+  const char *option = JobOptionValue(options, "PageSize");
   if (option != nullptr) {
     LogLine("DEBUG: option PageSize,value=%s\n", option);
     SetSubmittedJobParam("PageSize", option, table);
@@ -57,9 +56,8 @@ void SettlePageSize(ppd_file_t *ppd, int optionCount, cups_option_t *options,
   // A size outside the printer's list leaves the table's earlier value in place.
 }
 
-void SettleInputSlot(ppd_file_t *ppd, int optionCount, cups_option_t *options,
-                     PARAM_KEY_SPERATOR_VALUE *table) {
-  const char *option = cupsGetOption("InputSlot", optionCount, options);
+void SettleInputSlot(ppd_file_t *ppd, const JobOptions &options, PARAM_KEY_SPERATOR_VALUE *table) {
+  const char *option = JobOptionValue(options, "InputSlot");
   if (option != nullptr) {
     LogLine("DEBUG: option PaperBox,value=%s\n", option);
     SetSubmittedJobParam("InputSlot", option, table);
@@ -125,25 +123,21 @@ void RenameCustomPageSizes(PARAM_KEY_SPERATOR_VALUE *table) {
 
 }  // namespace
 
-int GetPrintSettings(const char *options, const char *copiesArg,
+int GetPrintSettings(const JobOptions &options, const char *copiesArg,
                      PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings) {
-  cups_option_t *parsed = nullptr;
-  const int optionCount = cupsParseOptions(options, 0, &parsed);
-
   const char *ppdPath = getenv("PPD");
   ppd_file_t *ppd = ppdPath != nullptr ? ppdOpenFile(ppdPath) : nullptr;
   if (ppd == nullptr) {
     LogLine("ERROR: Unable to open PPD file!\n");
-    cupsFreeOptions(optionCount, parsed);
     return 1;
   }
 
   ppdMarkDefaults(ppd);
   // Conflicts between the options are not ours to resolve: the marks stand as marked.
-  cupsMarkOptions(ppd, optionCount, parsed);
+  cupsMarkOptions(ppd, options.count, options.options);
 
-  SettlePageSize(ppd, optionCount, parsed, table);
-  SettleInputSlot(ppd, optionCount, parsed, table);
+  SettlePageSize(ppd, options, table);
+  SettleInputSlot(ppd, options, table);
   SettleResolution(ppd, table);
   SettleDuplex(ppd, table, settings);
 
@@ -161,9 +155,8 @@ int GetPrintSettings(const char *options, const char *copiesArg,
 
   SettleMediaType(ppd, table, settings);
 
-  // The marks are all read; nothing later needs the PPD or the parsed options.
+  // The marks are all read; nothing later needs the PPD.
   ppdClose(ppd);
-  cupsFreeOptions(optionCount, parsed);
 
   settings->copies = CopiesFromArgument(copiesArg);
   LogLine("DEBUG: input copies is %d \n", settings->copies);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "JobOptions.h"
 #include "JobParamsProc.h"
 #include "PrintSettings.h"
 #include "OutputSequencing.h"
@@ -21,12 +22,14 @@ inline constexpr size_t WORK_FILE_NAME_SIZE = 512;
 
 struct JobState {
   int jobId = 0;
+  JobOptions options;  // argv[5], read once for the table, the collate flag and the PPD
   PARAM_KEY_SPERATOR_VALUE table[JOB_PARAM_COUNT];
   PrintSettings settings;
   unsigned char collate = 0;
   char jobParams[JOB_PARAMS_BUFFER_SIZE];
 
-  int rasterFd = 0;     // the raster always comes from standard input
+  int rasterFd = 0;             // standard input, or the file that argv[6] names
+  bool rasterFileOpen = false;  // rasterFd is that file, ours to close
   int workLockFd = -1;  // held from the work directory's preparation to the end of the run
 
   // The page loop and the order of the records: the holding buffers, the counters, the
@@ -37,8 +40,8 @@ struct JobState {
 // The whole filter run: arguments, settings, pages. Returns the exit status.
 int FilterMain(int argc, char **argv);
 
-// Arguments, job parameter table, collate flag and holding buffers. 0 to go on,
-// otherwise the exit status.
+// Arguments, the raster file, job options, job parameter table, collate flag and
+// holding buffers. 0 to go on, otherwise the exit status.
 int SetUpJob(JobState &job, int argc, char **argv);
 void ReleaseJob(JobState &job);
 
