@@ -1,6 +1,7 @@
 // The converter's command line: -o NAME=VALUE job attributes, the number of encoding
 // threads, and the input file.
 
+#include <cups/cups.h>
 #include <getopt.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -12,13 +13,15 @@
 #include <string>
 
 #include "ConvertJob.h"
+#include "JobOptions.h"
 
 namespace {
 
 const char USAGE[] =
     "usage: quenmark_convert [-o NAME=VALUE]... [--threads N] [INPUT]\n"
     "Reads a CUPS or PWG raster of 1-bit pages (INPUT, or standard input) and writes the\n"
-    "printer stream to standard output. Job attributes, as IPP names them:\n"
+    "printer stream to standard output. Job attributes, as IPP names them (quote values\n"
+    "with spaces as for lp: -o 'job-name=\"My report\"'):\n"
     "  media (or media-size-name)  iso_a4_210x297mm (default), na_letter_8.5x11in,\n"
     "                              iso_a5_148x210mm, ... or the PPD's names (A4, A5, ...)\n"
     "  media-source                main (default), manual, tray-2\n"
@@ -36,20 +39,18 @@ const char USAGE[] =
     "  time-at-processing, job-id   the job's identity (defaults: the input's name, you, 1)\n"
     "  -t, --threads N             encoding threads (default: one per core)\n";
 
-// One -o is one NAME=VALUE: the value is everything after the first "=", spaces too.
-bool TakeOption(const char *text, ConvertRequest *request) {
-  const char *equals = strchr(text, '=');
-  if (equals == nullptr || equals == text) {
-    fprintf(stderr, "quenmark_convert: -o %s: expected NAME=VALUE\n", text);
-    return false;
+// The attributes are read from the -o texts by the job options' one reader, as lp reads
+// its own -o options: quotes and backslashes as in CUPS, the last of two alike names wins.
+bool TakeAttributes(const JobOptions &options, ConvertRequest *request) {
+  for (int i = 0; i < options.count; ++i) {
+    const cups_option_t &option = options.options[i];
+    char error[256] = {};
+    if (!SetIppJobAttribute(&request->attributes, option.name, option.value, error, sizeof error)) {
+      fprintf(stderr, "quenmark_convert: %s\n", error);
+      return false;
+    }
+    if (strcmp(option.name, "printer-resolution") == 0) request->resolutionGiven = true;
   }
-  const std::string name(text, static_cast<size_t>(equals - text));
-  char error[256] = {};
-  if (!SetIppJobAttribute(&request->attributes, name.c_str(), equals + 1, error, sizeof error)) {
-    fprintf(stderr, "quenmark_convert: %s\n", error);
-    return false;
-  }
-  if (name == "printer-resolution") request->resolutionGiven = true;
   return true;
 }
 
@@ -76,27 +77,39 @@ int ParseConvertArguments(int argc, char **argv, ConvertRequest *request) {
       {nullptr, 0, nullptr, 0},
   };
   optind = 1;
+  JobOptions options;
   int choice = 0;
   while ((choice = getopt_long(argc, argv, "o:t:h", longOptions, nullptr)) != -1) {
     switch (choice) {
       case 'o':
-        if (!TakeOption(optarg, request)) return 1;
+        if (strchr(optarg, '=') == nullptr) {
+          fprintf(stderr, "quenmark_convert: -o %s: expected NAME=VALUE\n", optarg);
+          ReleaseJobOptions(&options);
+          return 1;
+        }
+        AddJobOptions(&options, optarg);
         break;
       case 't':
         if (!ParseThreads(optarg, &request->threads)) {
           fprintf(stderr, "quenmark_convert: --threads %s: expected a number from 0 to 64\n",
                   optarg);
+          ReleaseJobOptions(&options);
           return 1;
         }
         break;
       case 'h':
         fputs(USAGE, stdout);
+        ReleaseJobOptions(&options);
         return -1;
       default:
         fputs(USAGE, stderr);
+        ReleaseJobOptions(&options);
         return 1;
     }
   }
+  const bool taken = TakeAttributes(options, request);
+  ReleaseJobOptions(&options);
+  if (!taken) return 1;
   if (argc - optind > 1) {
     fputs(USAGE, stderr);
     return 1;

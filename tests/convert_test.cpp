@@ -134,7 +134,7 @@ TEST_F(ConvertTest, JobParametersCarryTheAttributesAndTheDefaults) {
   ASSERT_TRUE(MakeRaster(raster, {"--pages", "1", "--size", "B6"}));
   const FilterJobOutcome job = RunConvertJob(
       raster, {"-o", "media=jis_b6_128x182mm", "-o", "media-source=tray-2", "-o",
-               "sides=two-sided-long-edge", "-o", "job-name=/home/me/report, final.pdf draft",
+               "sides=two-sided-long-edge", "-o", "job-name='/home/me/report, final.pdf draft'",
                "-o", "job-originating-user-name=alice", "-o", "job-id=42", "-o",
                "job-uuid=urn:uuid:1234", "-o", "time-at-creation=1765000000"});
   ASSERT_EQ(job.run.exitStatus, 0) << job.run.err;
