@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -153,10 +154,23 @@ int WriteTurnedPbm(const unsigned char *src, int width, int height, int angle,
   const int64_t srcStride = PbmStride(width);
   const int64_t dstStride = quarterTurn ? PbmStride(height) : srcStride;
   const int64_t dstBytes = dstStride * (quarterTurn ? width : height);
+  // The turned page is held whole like every other page, so it is bounded like them: a
+  // single row of two billion pixels turns into two billion rows.
+  if (width < 1 || height < 1) {
+    LogLine("ERROR: rotatePbm: a %d x %d page has nothing to turn\n", width, height);
+    errno = EINVAL;
+    return 1;
+  }
+  if (static_cast<uint64_t>(dstBytes) > PBM_MAX_BITMAP_BYTES) {
+    LogLine("ERROR: rotatePbm: a %d x %d page is too large to turn\n", width, height);
+    errno = EFBIG;
+    return 1;
+  }
   // Zero-filled: the turn writes only the blocks that hold black.
   unsigned char *dst = static_cast<unsigned char *>(calloc(static_cast<size_t>(dstBytes), 1));
   if (dst == nullptr) {
     LogLine("ERROR: rotatePbm: no memory for a %d x %d page\n", width, height);
+    errno = ENOMEM;
     return 1;
   }
   TurnBitmap(src, width, height, angle, dst);
@@ -178,19 +192,29 @@ int WriteTurnedPbm(const unsigned char *src, int width, int height, int angle,
 
   FILE *output = fopenNoFollow(outPath, "wb");
   if (output == nullptr) {
+    const int openError = errno;
     perror("Error opening output file");
     free(dst);
+    errno = openError;
     return 1;
   }
   const int outWidth = quarterTurn ? height : width;
   const int outHeight = quarterTurn ? width : height;
-  bool written = fprintf(output, "P4\n%d %d\n", outWidth, outHeight) > 0;
-  written = fwrite(dst, 1, static_cast<size_t>(dstBytes), output) == static_cast<size_t>(dstBytes) &&
-            written;
-  written = fclose(output) == 0 && written;
+  // The first failure's errno is kept for the caller; a full disk often shows only when
+  // the buffered tail is written at fclose.
+  errno = 0;
+  int failure = 0;
+  if (fprintf(output, "P4\n%d %d\n", outWidth, outHeight) <= 0) failure = errno != 0 ? errno : EIO;
+  if (failure == 0 &&
+      fwrite(dst, 1, static_cast<size_t>(dstBytes), output) != static_cast<size_t>(dstBytes)) {
+    failure = errno != 0 ? errno : EIO;
+  }
+  if (failure == 0 && fflush(output) != 0) failure = errno != 0 ? errno : EIO;
+  if (fclose(output) != 0 && failure == 0) failure = errno != 0 ? errno : EIO;
   free(dst);
-  if (!written) {
-    LogLine("ERROR: rotatePbm: cannot write %s\n", outPath);
+  if (failure != 0) {
+    LogLine("ERROR: rotatePbm: cannot write %s: %s\n", outPath, strerror(failure));
+    errno = failure;
     return 1;
   }
   return 0;

@@ -54,7 +54,7 @@ int HoldSide(HeldSide &side, const printer_header &record, const unsigned char *
 }
 
 // The all-white page file of the blank back side, as large as the job's first page.
-bool WriteBlankPageFile(const char *name, int32_t width, int32_t height) {
+bool WriteBlankPageFile(const char *name, int number, int32_t width, int32_t height) {
   const uint64_t size = static_cast<uint64_t>(width / 8) * static_cast<uint64_t>(height);
   unsigned char *white = static_cast<unsigned char *>(calloc(size > 0 ? size : 1, 1));
   if (white == nullptr) {
@@ -62,7 +62,7 @@ bool WriteBlankPageFile(const char *name, int32_t width, int32_t height) {
             static_cast<unsigned long long>(size));
     return false;
   }
-  const bool written = WritePageFile(name, static_cast<uint32_t>(width),
+  const bool written = WritePageFile(name, "extra page", number, static_cast<uint32_t>(width),
                                      static_cast<uint32_t>(height), white, size);
   free(white);
   return written;
@@ -128,12 +128,16 @@ int AddBlankBackSide(JobState &job) {
     LogLine("DEBUG: extra file %s not exists, ignore, create a empty pbm file, cupsheight %d, width "
             "%d bytesperline %d\n",
             pageFile, job.firstPageHeight, job.firstPageWidth, job.firstPageWidth / 8);
-    if (!WriteBlankPageFile(pageFile, job.firstPageWidth, job.firstPageHeight)) return 255;
+    if (!WriteBlankPageFile(pageFile, job.m_page, job.firstPageWidth, job.firstPageHeight)) {
+      return 255;
+    }
   }
 
   // A blank side is turned by -90 whatever its parity: both turns of white are white.
   JbgData jbg;
-  if (!EncodeSide(job, -90, "extra page", nullptr, &jbg)) return 255;
+  if (const int encoded = EncodeSide(job, -90, "extra page", nullptr, &jbg); encoded != 0) {
+    return encoded;
+  }
   printer_header record;
   record.firstpage = 0;
   record.lastpage = 1;

@@ -18,6 +18,12 @@ namespace {
 
 constexpr uint64_t MAX_PAGE_BYTES = 1ull << 30;
 
+// One line for every work file that fails a side: the file, the cause and the side.
+void LogSideFailure(const char *what, const char *file, const char *cause, const char *label,
+                    int number) {
+  LogLine("ERROR: Unable to %s %s: %s (%s %d)\n", what, file, cause, label, number);
+}
+
 bool IsLongEdgeA5(const JobState &job) {
   return job.settings.flagPageA5 == 1 && job.settings.feedEdge == 1;
 }
@@ -26,8 +32,9 @@ bool IsUncollatedTwoSided(const JobState &job) {
   return job.collate == 0 && job.settings.duplexMode != 0;
 }
 
-// Only 1-bit rasters whose rows are PBM rows can be spooled byte for byte.
-bool AcceptRasterPage(const cups_page_header2_t &header, int rasterPage) {
+// Only 1-bit rasters whose rows are PBM rows can be spooled byte for byte, and only pages
+// that the printer's largest sheet can hold are worth spooling at all.
+bool AcceptRasterPage(const cups_page_header2_t &header, int rasterPage, const PageLimits &limits) {
   if (header.cupsBitsPerPixel != 1) {
     LogLine("ERROR: Page %d has %u bits per pixel; the printer needs a 1-bit raster\n", rasterPage,
             header.cupsBitsPerPixel);
@@ -56,6 +63,13 @@ bool AcceptRasterPage(const cups_page_header2_t &header, int rasterPage) {
     LogLine("ERROR: Page %d needs %llu bytes of pixel data, more than the limit of %llu\n",
             rasterPage, static_cast<unsigned long long>(pageBytes),
             static_cast<unsigned long long>(MAX_PAGE_BYTES));
+    return false;
+  }
+  if (!PageWithinLimits(limits, header.cupsWidth, header.cupsHeight)) {
+    LogLine("ERROR: Page %d is %ux%u pixels, larger than the printer's largest sheet allows (%u "
+            "pixels on an edge, %llu in all)\n",
+            rasterPage, header.cupsWidth, header.cupsHeight, limits.maxEdgePixels,
+            static_cast<unsigned long long>(limits.maxPixels));
     return false;
   }
   return true;
@@ -101,7 +115,7 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
   LogLine("DEBUG: Page%d begin ,page_width = %d,page_height=%d, page_line_bytes=%d \n",
           job.rasterPage, header.cupsWidth, header.cupsHeight, header.cupsBytesPerLine);
   LogLine("INFO: Printing page %d\n", job.rasterPage);
-  if (!AcceptRasterPage(header, job.rasterPage)) return 1;
+  if (!AcceptRasterPage(header, job.rasterPage, job.settings.pageLimits)) return 1;
 
   const uint64_t pageBytes = static_cast<uint64_t>(header.cupsBytesPerLine) * header.cupsHeight;
   // Zero-filled before the read: a short read leaves the rest of the page white. The count
@@ -119,7 +133,8 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
 
   char pageFile[WORK_FILE_NAME_SIZE] = {};
   snprintf(pageFile, sizeof pageFile, "%s%d_%d_gs.pbm", WORK_DIRECTORY, job.jobId, job.rasterPage);
-  const bool spooled = WritePageFile(pageFile, header.cupsWidth, header.cupsHeight, pixels, pageBytes);
+  const bool spooled = WritePageFile(pageFile, "page", job.rasterPage, header.cupsWidth,
+                                     header.cupsHeight, pixels, pageBytes);
   // A page that will be turned is turned from these pixels rather than read back from
   // its file; any other page is done with them.
   const bool turned = IsLongEdgeA5(job);
@@ -139,9 +154,13 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
   // The back of a two-sided sheet fed long edge first is turned the other way.
   const int longEdgeAngle = job.settings.duplexMode == 0 || job.m_page % 2 == 1 ? -90 : 90;
   JbgData jbg;
-  const bool encoded = EncodeSide(job, longEdgeAngle, "page", &page, &jbg);
+  const int encoded = EncodeSide(job, longEdgeAngle, "page", &page, &jbg);
   free(pixels);
-  if (!encoded) return 255;
+  if (encoded == SIDE_CANCELLED) {
+    job.lastPage = 1;
+    return 0;
+  }
+  if (encoded != 0) return encoded;
 
   printer_header record;
   if (job.rasterPage == 1) record.firstpage = 1;
@@ -170,6 +189,8 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
 
   if (job.blankBackSide) {
     status = AddBlankBackSide(job);
+    // The sheet's front stays unsent with its back, as after any cancel between sides.
+    if (status == SIDE_CANCELLED) return 0;
     if (status != 0) return status;
   }
   return OutputDuplexPair(job);
@@ -177,26 +198,32 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
 
 }  // namespace
 
-bool WritePageFile(const char *name, uint32_t width, uint32_t height, const unsigned char *pixels,
-                   uint64_t size) {
+bool WritePageFile(const char *name, const char *label, int number, uint32_t width,
+                   uint32_t height, const unsigned char *pixels, uint64_t size) {
   FILE *file = fopenNoFollow(name, "wb");
   if (file == nullptr) {
-    LogLine("ERROR: Unable to create page file %s: %s\n", name, strerror(errno));
+    LogSideFailure("create page file", name, strerror(errno), label, number);
     return false;
   }
-  bool written = fprintf(file, "P4\n%u %u\n", width, height) > 0;
-  if (written && size > 0) written = fwrite(pixels, 1, size, file) == size;
-  const int savedErrno = errno;
-  if (fclose(file) != 0 || !written) {
-    LogLine("ERROR: Unable to write page file %s: %s\n", name,
-            strerror(written ? errno : savedErrno));
+  errno = 0;
+  // The first failure's errno is the cause; fclose still runs, and its own failure (the
+  // buffered tail not reaching the disk) counts as well.
+  int failure = 0;
+  if (fprintf(file, "P4\n%u %u\n", width, height) <= 0) failure = errno != 0 ? errno : EIO;
+  if (failure == 0 && size > 0 && fwrite(pixels, 1, size, file) != size) {
+    failure = errno != 0 ? errno : EIO;
+  }
+  if (failure == 0 && fflush(file) != 0) failure = errno != 0 ? errno : EIO;
+  if (fclose(file) != 0 && failure == 0) failure = errno != 0 ? errno : EIO;
+  if (failure != 0) {
+    LogSideFailure("write page file", name, strerror(failure), label, number);
     return false;
   }
   return true;
 }
 
-bool EncodeSide(const JobState &job, int longEdgeAngle, const char *label,
-                const PageInMemory *page, JbgData *jbg) {
+int EncodeSide(const JobState &job, int longEdgeAngle, const char *label,
+               const PageInMemory *page, JbgData *jbg) {
   char encoderInput[WORK_FILE_NAME_SIZE] = {};
   snprintf(encoderInput, sizeof encoderInput, "%s%d_%d_gs.pbm", WORK_DIRECTORY, job.jobId,
            job.m_page);
@@ -204,36 +231,56 @@ bool EncodeSide(const JobState &job, int longEdgeAngle, const char *label,
     char rotated[WORK_FILE_NAME_SIZE] = {};
     snprintf(rotated, sizeof rotated, "%s%d_%d_gs_rotated.pbm", WORK_DIRECTORY, job.jobId,
              job.m_page);
-    if (page != nullptr && page->pixels != nullptr) {
-      WriteTurnedPbm(page->pixels, page->width, page->height, longEdgeAngle, rotated);
-    } else {
-      rotatePbm(encoderInput, rotated, longEdgeAngle);
+    errno = 0;
+    const int turnFailed = page != nullptr && page->pixels != nullptr
+                               ? WriteTurnedPbm(page->pixels, page->width, page->height,
+                                                longEdgeAngle, rotated)
+                               : rotatePbm(encoderInput, rotated, longEdgeAngle);
+    if (turnFailed != 0) {
+      // Whatever part of the turned page reached the file must not be encoded.
+      LogSideFailure("write turned page file", rotated,
+                     errno != 0 ? strerror(errno) : "the page cannot be turned", label,
+                     job.m_page);
+      return 255;
     }
     LogLine("DEBUG: A5L need rotate.[%d]", longEdgeAngle);
     memcpy(encoderInput, rotated, sizeof encoderInput);
   }
   char jbgFile[WORK_FILE_NAME_SIZE] = {};
   snprintf(jbgFile, sizeof jbgFile, "%s%d-%d.jbg", WORK_DIRECTORY, job.jobId, job.m_page);
-  pbmtojbg(encoderInput, jbgFile);
-  return ReadJbgFile(jbgFile, label, job.m_page, jbg);
+  EncoderFailure failure;
+  if (!pbmtojbg(encoderInput, jbgFile, &failure)) {
+    if (cancel_job) {
+      LogLine("DEBUG: cancel job, %s %d was not encoded (%s) and is not sent\n", label,
+              job.m_page, failure.cause);
+      return SIDE_CANCELLED;
+    }
+    LogSideFailure("encode", encoderInput, failure.cause, label, job.m_page);
+    return 255;
+  }
+  return ReadJbgFile(jbgFile, label, job.m_page, jbg) ? 0 : 255;
 }
 
 bool ReadJbgFile(const char *name, const char *label, int number, JbgData *jbg) {
   *jbg = JbgData();
   FILE *file = fopenNoFollow(name, "rb");
   if (file == nullptr) {
-    LogLine("ERROR: Unable to open JBIG file %s: %s\n", name, strerror(errno));
+    LogSideFailure("open JBIG file", name, strerror(errno), label, number);
     return false;
   }
   if (fseek(file, 0, SEEK_END) != 0) {
+    const int seekError = errno;
     LogLine("DEBUG: %s %d fseek end failed\n", label, number);
+    LogSideFailure("measure JBIG file", name, strerror(seekError), label, number);
     fclose(file);
     return false;
   }
   const long size = ftell(file);
+  const int tellError = errno;
   LogLine("DEBUG: %s %d jbg file size: %ld \n", label, number, size);
   if (size < 0) {
     LogLine("DEBUG: %s %d ftell failed \n", label, number);
+    LogSideFailure("measure JBIG file", name, strerror(tellError), label, number);
     fclose(file);
     return false;
   }
@@ -244,23 +291,34 @@ bool ReadJbgFile(const char *name, const char *label, int number, JbgData *jbg) 
     return false;
   }
   if (fseek(file, 0, SEEK_SET) != 0) {
+    const int seekError = errno;
     LogLine("DEBUG: %s %d fseek begin failed\n", label, number);
+    LogSideFailure("rewind JBIG file", name, strerror(seekError), label, number);
     fclose(file);
     return false;
   }
-  // Zero-filled first: a short read leaves zeros, and the record keeps the measured size.
-  jbg->data = static_cast<unsigned char *>(calloc(size > 0 ? static_cast<size_t>(size) : 1, 1));
+  jbg->data = static_cast<unsigned char *>(malloc(size > 0 ? static_cast<size_t>(size) : 1));
   if (jbg->data == nullptr) {
     LogLine("ERROR: Unable to allocate %ld bytes for %s %d\n", size, label, number);
     fclose(file);
     return false;
   }
   jbg->size = static_cast<size_t>(size);
-  if (jbg->size > 0) {
-    size_t ignored = fread(jbg->data, 1, jbg->size, file);
-    (void)ignored;
-  }
+  // A file that gives fewer bytes than it measured is not the page the record announces.
+  const size_t arrived = jbg->size > 0 ? fread(jbg->data, 1, jbg->size, file) : 0;
+  const int readError = ferror(file) ? errno : 0;
   fclose(file);
+  if (arrived != jbg->size) {
+    char cause[96];
+    if (readError != 0) {
+      snprintf(cause, sizeof cause, "%s", strerror(readError));
+    } else {
+      snprintf(cause, sizeof cause, "%zu of its %zu bytes arrived", arrived, jbg->size);
+    }
+    LogSideFailure("read JBIG file", name, cause, label, number);
+    ReleaseJbgData(jbg);
+    return false;
+  }
   return true;
 }
 
@@ -295,7 +353,7 @@ int ProcessPages(JobState &job) {
     if (raster != nullptr) cupsRasterClose(raster);
     return 0;
   }
-  if (!AcceptRasterPage(header, job.rasterPage)) {
+  if (!AcceptRasterPage(header, job.rasterPage, job.settings.pageLimits)) {
     cupsRasterClose(raster);
     return 1;
   }

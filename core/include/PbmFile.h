@@ -17,8 +17,8 @@ bool ReadPbmHeader(FILE *file, char magic[3], int *width, int *height);
 int rotatePbm(const char *inPath, const char *outPath, int angle);
 
 // Turns a page held in memory (height rows of PbmStride(width) bytes) by -90, 90 or 180
-// degrees and writes it as a PBM file. 0 on success, 1 when it cannot. The caller keeps
-// the sizes within PBM_MAX_BITMAP_BYTES.
+// degrees and writes it as a PBM file. 0 on success, 1 when it cannot, with errno saying
+// why; a turned page beyond PBM_MAX_BITMAP_BYTES is refused before it is allocated.
 int WriteTurnedPbm(const unsigned char *src, int width, int height, int angle,
                    const char *outPath);
 

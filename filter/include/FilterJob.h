@@ -64,9 +64,10 @@ void ReleaseJob(JobState &job);
 // Everything after the print settings: work directory, raster, stream. Exit status.
 int ProcessPages(JobState &job);
 
-// Writes a PBM page file whole; false, with the reason logged, when it cannot.
-bool WritePageFile(const char *name, uint32_t width, uint32_t height, const unsigned char *pixels,
-                   uint64_t size);
+// Writes a PBM page file whole; false, with the reason logged, when it cannot. label and
+// number name the side in that line ("page" 2, "extra page" 4).
+bool WritePageFile(const char *name, const char *label, int number, uint32_t width,
+                   uint32_t height, const unsigned char *pixels, uint64_t size);
 
 struct JbgData {
   unsigned char *data = nullptr;
@@ -81,13 +82,20 @@ struct PageInMemory {
   int width = 0;
   int height = 0;
 };
+// Returned by a step in place of an exit status: the encoder of the side in hand died
+// after SIGTERM had come (CUPS cancels a job by signalling the filter's whole process
+// group). Nothing of that side is sent, and the job ends as cancelled, with status 0.
+inline constexpr int SIDE_CANCELLED = -1;
+
 // Encodes side m_page: its page file, turned by longEdgeAngle first when an A5 sheet goes
 // in long edge first, becomes a JBIG file that is read back whole. When the side's pixels
 // are still in memory (page not null), the turn starts from them instead of the file.
-bool EncodeSide(const JobState &job, int longEdgeAngle, const char *label,
-                const PageInMemory *page, JbgData *jbg);
+// Returns 0, 255 when the side cannot be encoded (the reason logged), or SIDE_CANCELLED.
+int EncodeSide(const JobState &job, int longEdgeAngle, const char *label,
+               const PageInMemory *page, JbgData *jbg);
 
-// Output sequencing. Each returns 0, or the exit status that must end the job.
+// Output sequencing. Each returns 0, or the exit status that must end the job;
+// AddBlankBackSide also SIDE_CANCELLED.
 int OutputPage(JobState &job, printer_header &record, const unsigned char *data, size_t size);
 int AddBlankBackSide(JobState &job);
 int OutputDuplexPair(JobState &job);
