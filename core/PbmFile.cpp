@@ -88,6 +88,21 @@ bool ReadPbmHeader(FILE *file, char magic[3], int *width, int *height) {
   return ReadHeaderNumber(file, height);
 }
 
+int WritePbmAndClose(FILE *file, int64_t width, int64_t height, const unsigned char *rows,
+                     uint64_t size) {
+  errno = 0;
+  const auto failed = [] { return errno != 0 ? errno : EIO; };
+  int failure = 0;
+  if (fprintf(file, "P4\n%lld %lld\n", static_cast<long long>(width),
+              static_cast<long long>(height)) <= 0) {
+    failure = failed();
+  }
+  if (failure == 0 && size > 0 && fwrite(rows, 1, size, file) != size) failure = failed();
+  if (failure == 0 && fflush(file) != 0) failure = failed();
+  if (fclose(file) != 0 && failure == 0) failure = failed();
+  return failure;
+}
+
 int rotatePbm(const char *inPath, const char *outPath, int angle) {
   if (angle != -90 && angle != 90 && angle != 180) {
     LogLine("ERROR: rotatePbm: cannot turn by %d degrees, only by -90, 90 or 180\n", angle);
@@ -200,17 +215,8 @@ int WriteTurnedPbm(const unsigned char *src, int width, int height, int angle,
   }
   const int outWidth = quarterTurn ? height : width;
   const int outHeight = quarterTurn ? width : height;
-  // The first failure's errno is kept for the caller; a full disk often shows only when
-  // the buffered tail is written at fclose.
-  errno = 0;
-  int failure = 0;
-  if (fprintf(output, "P4\n%d %d\n", outWidth, outHeight) <= 0) failure = errno != 0 ? errno : EIO;
-  if (failure == 0 &&
-      fwrite(dst, 1, static_cast<size_t>(dstBytes), output) != static_cast<size_t>(dstBytes)) {
-    failure = errno != 0 ? errno : EIO;
-  }
-  if (failure == 0 && fflush(output) != 0) failure = errno != 0 ? errno : EIO;
-  if (fclose(output) != 0 && failure == 0) failure = errno != 0 ? errno : EIO;
+  const int failure =
+      WritePbmAndClose(output, outWidth, outHeight, dst, static_cast<uint64_t>(dstBytes));
   free(dst);
   if (failure != 0) {
     LogLine("ERROR: rotatePbm: cannot write %s: %s\n", outPath, strerror(failure));

@@ -205,17 +205,7 @@ bool WritePageFile(const char *name, const char *label, int number, uint32_t wid
     LogSideFailure("create page file", name, strerror(errno), label, number);
     return false;
   }
-  errno = 0;
-  // The first failure's errno is the cause; fclose still runs, and its own failure (the
-  // buffered tail not reaching the disk) counts as well.
-  int failure = 0;
-  if (fprintf(file, "P4\n%u %u\n", width, height) <= 0) failure = errno != 0 ? errno : EIO;
-  if (failure == 0 && size > 0 && fwrite(pixels, 1, size, file) != size) {
-    failure = errno != 0 ? errno : EIO;
-  }
-  if (failure == 0 && fflush(file) != 0) failure = errno != 0 ? errno : EIO;
-  if (fclose(file) != 0 && failure == 0) failure = errno != 0 ? errno : EIO;
-  if (failure != 0) {
+  if (const int failure = WritePbmAndClose(file, width, height, pixels, size); failure != 0) {
     LogSideFailure("write page file", name, strerror(failure), label, number);
     return false;
   }

@@ -36,11 +36,7 @@ class PageFaultsTest : public testing::Test {
   void SetUp() override { ClearFixedPaths(); }
   void TearDown() override { ClearFixedPaths(); }
 
-  static void ClearFixedPaths() {
-    std::error_code ignored;
-    fs::remove_all(kWorkDir, ignored);
-    fs::remove(kLockFile, ignored);
-  }
+  static void ClearFixedPaths() { ClearFilterFixedPaths(); }
 
   // A raster of pages pages with the raster maker's options, and its pages as PBM.
   Source MakeSource(int pages, std::vector<std::string> options = {}) {

@@ -155,6 +155,12 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
+void ClearFilterFixedPaths() {
+  std::error_code ignored;
+  std::filesystem::remove_all("/tmp/quenmark", ignored);
+  std::filesystem::remove("/tmp/quenmark.lock", ignored);
+}
+
 std::string ReadFileText(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream buffer;

@@ -44,6 +44,10 @@ class TempDir {
   std::string path_;
 };
 
+// Removes the filter's work directory /tmp/quenmark and its lock file; the next run of the
+// filter makes them anew.
+void ClearFilterFixedPaths();
+
 std::string ReadFileText(const std::string &path);
 void WriteFileText(const std::string &path, const std::string &text);
 bool FileExists(const std::string &path);
