@@ -51,7 +51,9 @@ const char kUsage[] =
     "  --ppd PATH       the printer's PPD (default: the one of this build)\n"
     "  --keep           keep the corpus and the outputs (the directory is named)\n"
     "  --enforce-goals  fail also when a ratio or the memory misses its goal\n"
-    "  --instructions   also count the instructions of one run of each under valgrind\n";
+    "  --instructions   also count the instructions of one run of each under valgrind\n"
+    "  --memory         instead of the timed rounds: the peak resident memory of A4 jobs of\n"
+    "                   10 and of 40 pages, three checked runs of each\n";
 
 // Goals, on the machine the figures are taken on.
 constexpr double kA4RatioGoal = 1.05;
@@ -150,6 +152,7 @@ struct Options {
   bool keep = false;
   bool enforceGoals = false;
   bool instructions = false;
+  bool memory = false;
 };
 
 // One benchmarked job: its raster, its pages as the filter must encode them, and the
@@ -743,7 +746,7 @@ bool PrintTable(const Options &options, const std::vector<Job> &jobs, long floor
 }
 
 bool ParseOptions(int argc, char **argv, Options *options, int *exitStatus) {
-  enum { kRounds = 1, kA4, kA5, kFilter, kPpd, kKeep, kEnforce, kInstructions, kHelp };
+  enum { kRounds = 1, kA4, kA5, kFilter, kPpd, kKeep, kEnforce, kInstructions, kMemory, kHelp };
   static const option kLong[] = {{"rounds", required_argument, nullptr, kRounds},
                                  {"a4-pages", required_argument, nullptr, kA4},
                                  {"a5-pages", required_argument, nullptr, kA5},
@@ -752,6 +755,7 @@ bool ParseOptions(int argc, char **argv, Options *options, int *exitStatus) {
                                  {"keep", no_argument, nullptr, kKeep},
                                  {"enforce-goals", no_argument, nullptr, kEnforce},
                                  {"instructions", no_argument, nullptr, kInstructions},
+                                 {"memory", no_argument, nullptr, kMemory},
                                  {"help", no_argument, nullptr, kHelp},
                                  {nullptr, 0, nullptr, 0}};
   int choice;
@@ -780,6 +784,9 @@ bool ParseOptions(int argc, char **argv, Options *options, int *exitStatus) {
         break;
       case kInstructions:
         options->instructions = true;
+        break;
+      case kMemory:
+        options->memory = true;
         break;
       case kHelp:
         fputs(kUsage, stdout);
@@ -858,19 +865,79 @@ bool CountInstructions(const Launcher &launcher, const Options &options, std::ve
   return true;
 }
 
-bool RunBench(const Launcher &launcher, const Options &options, const std::string &dir,
-              bool *goalsMet) {
-  std::vector<Job> jobs(2);
-  Job &a4 = jobs[0];
+Job A4Job(int pages, int denseEvery) {
+  Job a4;
   a4.name = "A4 one-sided";
   a4.key = "a4";
   a4.pageSize = "A4";
   a4.options = "PageSize=A4";
-  a4.pageCount = options.a4Pages;
-  a4.denseEvery = 12;
+  a4.pageCount = pages;
+  a4.denseEvery = denseEvery;
   a4.widthPt = 595;
   a4.heightPt = 842;
   a4.ratioGoal = kA4RatioGoal;
+  return a4;
+}
+
+// Rasterizes the job's pages and runs the filter and the encoder alone once, untimed: the
+// filter's log gives the encoder command lines, the encoder's output is what every later
+// run of the filter must send, and both runs bring programs and pages into the page cache.
+bool PrepareJob(const Launcher &launcher, const Options &options, const std::string &dir,
+                Job &job) {
+  job.dir = dir + "/" + job.key;
+  if (mkdir(job.dir.c_str(), 0700) != 0) return Fail("cannot create " + job.dir);
+  fprintf(stderr, "filter_bench: %s: rasterizing %d pages with cupsfilter\n", job.name.c_str(),
+          job.pageCount);
+  if (!MakePages(launcher, options, job)) return false;
+  ChildResult run;
+  if (!RunFilterChecked(launcher, options, job, false, &run)) return false;
+  if (!TakeEncoderCommands(job)) return false;
+  if (!ExitedZero(RunEncoder(launcher, job)) || !CheckEncoderOutput(job, true)) return false;
+  return RunFilterChecked(launcher, options, job, true, &run);
+}
+
+// A long job must not need more memory than a short one: one page is held at a time.
+// Dense pages (every fifth) are the largest, so both jobs have some.
+bool MeasureMemory(const Launcher &launcher, const Options &options, const std::string &dir) {
+  constexpr int kPageCounts[] = {10, 40};
+  constexpr int kRuns = 3;
+  std::vector<Job> jobs;
+  for (const int pages : kPageCounts) {
+    Job job = A4Job(pages, 5);
+    job.key = "a4-" + std::to_string(pages);
+    if (!PrepareJob(launcher, options, dir, job)) return false;
+    for (int run = 1; run <= kRuns; ++run) {
+      fprintf(stderr, "filter_bench: %d pages, run %d of %d\n", pages, run, kRuns);
+      if (!TimeFilter(launcher, options, job) || !TimeEncoder(launcher, job)) return false;
+    }
+    jobs.push_back(std::move(job));
+  }
+  const long floorKiB = RunChild(launcher, {"/bin/true"}, Environment(), "", "", "").maxRssKiB;
+  utsname system;
+  uname(&system);
+  printf("\nmachine: %ld cores, %s, Linux %s; %s\n", sysconf(_SC_NPROCESSORS_ONLN),
+         CpuModel().c_str(), system.release, Today().c_str());
+  printf("peak resident memory, the largest of %d checked runs of each: the filter with the "
+         "shells and encoders it waited for, and the encoder alone over all pages (floor of "
+         "the measurement: %.1f MiB)\n\n",
+         kRuns, MiB(floorKiB));
+  printf("| job | pages | dense pages | filter peak RSS | encoder alone peak RSS |\n");
+  printf("|---|---:|---:|---:|---:|\n");
+  for (const Job &job : jobs) {
+    printf("| %s | %d | %d | %.1f MiB | %.1f MiB |\n", job.name.c_str(), job.pageCount,
+           job.pageCount / job.denseEvery, MiB(job.filterPeakKiB), MiB(job.encoderPeakKiB));
+  }
+  return true;
+}
+
+bool RunBench(const Launcher &launcher, const Options &options, const std::string &dir,
+              bool *goalsMet) {
+  if (options.memory) {
+    *goalsMet = true;
+    return MeasureMemory(launcher, options, dir);
+  }
+  std::vector<Job> jobs(2);
+  jobs[0] = A4Job(options.a4Pages, 12);
   Job &a5 = jobs[1];
   a5.name = "A5 long edge first";
   a5.key = "a5l";
@@ -885,18 +952,7 @@ bool RunBench(const Launcher &launcher, const Options &options, const std::strin
   a5.ratioGoal = kA5LongEdgeRatioGoal;
 
   for (Job &job : jobs) {
-    job.dir = dir + "/" + job.key;
-    if (mkdir(job.dir.c_str(), 0700) != 0) return Fail("cannot create " + job.dir);
-    fprintf(stderr, "filter_bench: %s: rasterizing %d pages with cupsfilter\n", job.name.c_str(),
-            job.pageCount);
-    if (!MakePages(launcher, options, job)) return false;
-    // A first run of each, untimed: the filter's log gives the encoder command lines, and
-    // both runs bring the programs and the pages into the page cache.
-    ChildResult run;
-    if (!RunFilterChecked(launcher, options, job, false, &run)) return false;
-    if (!TakeEncoderCommands(job)) return false;
-    if (!ExitedZero(RunEncoder(launcher, job)) || !CheckEncoderOutput(job, true)) return false;
-    if (!RunFilterChecked(launcher, options, job, true, &run)) return false;
+    if (!PrepareJob(launcher, options, dir, job)) return false;
   }
 
   for (int round = 1; round <= options.rounds; ++round) {

@@ -104,7 +104,7 @@ int ConvertRaster(int inputFd, const ConvertRequest &request, FILE *out) {
       break;
     }
     if (page == 1) CheckResolution(header, request);
-    if (!AcceptRasterPage(header, page)) {
+    if (!AcceptRasterPage(header, page, settings.settings.pageLimits)) {
       status = 1;
       break;
     }

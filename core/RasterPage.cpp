@@ -14,8 +14,7 @@ constexpr uint64_t MAX_PAGE_BYTES = 1ull << 30;
 
 }  // namespace
 
-// Only 1-bit rasters whose rows are PBM rows can be spooled byte for byte.
-bool AcceptRasterPage(const cups_page_header2_t &header, int rasterPage) {
+bool AcceptRasterPage(const cups_page_header2_t &header, int rasterPage, const PageLimits &limits) {
   if (header.cupsBitsPerPixel != 1) {
     LogLine("ERROR: Page %d has %u bits per pixel; the printer needs a 1-bit raster\n", rasterPage,
             header.cupsBitsPerPixel);
@@ -44,6 +43,13 @@ bool AcceptRasterPage(const cups_page_header2_t &header, int rasterPage) {
     LogLine("ERROR: Page %d needs %llu bytes of pixel data, more than the limit of %llu\n",
             rasterPage, static_cast<unsigned long long>(pageBytes),
             static_cast<unsigned long long>(MAX_PAGE_BYTES));
+    return false;
+  }
+  if (!PageWithinLimits(limits, header.cupsWidth, header.cupsHeight)) {
+    LogLine("ERROR: Page %d is %ux%u pixels, larger than the printer's largest sheet allows (%u "
+            "pixels on an edge, %llu in all)\n",
+            rasterPage, header.cupsWidth, header.cupsHeight, limits.maxEdgePixels,
+            static_cast<unsigned long long>(limits.maxPixels));
     return false;
   }
   return true;

@@ -159,7 +159,9 @@ int AddStreamJobPage(StreamJob *job, unsigned char *bits, int32_t width, int32_t
   LogLine("INFO: Printing page %d\n", pageNumber);
   const uint64_t pageBytes = static_cast<uint64_t>(PbmStride(width > 0 ? width : 0)) *
                              static_cast<uint64_t>(height > 0 ? height : 0);
-  if (bits == nullptr || width < 1 || height < 1 || pageBytes > PBM_MAX_BITMAP_BYTES) {
+  if (bits == nullptr || width < 1 || height < 1 || pageBytes > PBM_MAX_BITMAP_BYTES ||
+      !PageWithinLimits(job->job.settings.pageLimits, static_cast<uint64_t>(width),
+                        static_cast<uint64_t>(height))) {
     LogLine("ERROR: Page %d (%d x %d pixels) is not a page the printer can take\n", pageNumber,
             width, height);
     free(bits);

@@ -10,7 +10,7 @@
 
 namespace {
 
-bool WriteBlankPageFile(const char *name, int32_t width, int32_t height) {
+bool WriteBlankPageFile(const char *name, int number, int32_t width, int32_t height) {
   const uint64_t size = static_cast<uint64_t>(width / 8) * static_cast<uint64_t>(height);
   unsigned char *white = static_cast<unsigned char *>(calloc(size > 0 ? size : 1, 1));
   if (white == nullptr) {
@@ -18,7 +18,7 @@ bool WriteBlankPageFile(const char *name, int32_t width, int32_t height) {
             static_cast<unsigned long long>(size));
     return false;
   }
-  const bool written = WritePageFile(name, static_cast<uint32_t>(width),
+  const bool written = WritePageFile(name, "extra page", number, static_cast<uint32_t>(width),
                                      static_cast<uint32_t>(height), white, size);
   free(white);
   return written;
@@ -35,8 +35,8 @@ int EncodeBlankBackSide(void *context, int32_t m_page, int32_t width, int32_t he
     LogLine("DEBUG: extra file %s not exists, ignore, create a empty pbm file, cupsheight %d, width "
             "%d bytesperline %d\n",
             pageFile, height, width, width / 8);
-    if (!WriteBlankPageFile(pageFile, width, height)) return 255;
+    if (!WriteBlankPageFile(pageFile, m_page, width, height)) return 255;
   }
   // A blank side is turned by -90 whatever its parity: both turns of white are white.
-  return EncodeSide(job, -90, "extra page", nullptr, jbg) ? 0 : 255;
+  return EncodeSide(job, -90, "extra page", nullptr, jbg);
 }

@@ -17,6 +17,12 @@
 
 namespace {
 
+// One line for every work file that fails a side: the file, the cause and the side.
+void LogSideFailure(const char *what, const char *file, const char *cause, const char *label,
+                    int number) {
+  LogLine("ERROR: Unable to %s %s: %s (%s %d)\n", what, file, cause, label, number);
+}
+
 int StreamFailure(JobState &job) {
   LogLine("ERROR: Unable to write the print data: %s\n", strerror(errno != 0 ? errno : EIO));
   job.sequence.streamFailed = true;
@@ -39,7 +45,7 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
   LogLine("DEBUG: Page%d begin ,page_width = %d,page_height=%d, page_line_bytes=%d \n",
           sequence.rasterPage, header.cupsWidth, header.cupsHeight, header.cupsBytesPerLine);
   LogLine("INFO: Printing page %d\n", sequence.rasterPage);
-  if (!AcceptRasterPage(header, sequence.rasterPage)) return 1;
+  if (!AcceptRasterPage(header, sequence.rasterPage, job.settings.pageLimits)) return 1;
 
   const uint64_t pageBytes = static_cast<uint64_t>(header.cupsBytesPerLine) * header.cupsHeight;
   // Zero-filled before the read: a short read leaves the rest of the page white. The count
@@ -57,7 +63,8 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
 
   char pageFile[WORK_FILE_NAME_SIZE];
   WorkFileName(pageFile, WorkFile::Page, job.jobId, sequence.rasterPage);
-  const bool spooled = WritePageFile(pageFile, header.cupsWidth, header.cupsHeight, pixels, pageBytes);
+  const bool spooled = WritePageFile(pageFile, "page", sequence.rasterPage, header.cupsWidth,
+                                     header.cupsHeight, pixels, pageBytes);
   // A page that will be turned is turned from these pixels rather than read back from
   // its file; any other page is done with them.
   const bool turned = IsLongEdgeA5(job.settings);
@@ -75,12 +82,19 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
   // The back of a two-sided sheet fed long edge first is turned the other way.
   const int longEdgeAngle = sequence.duplexMode == 0 || sequence.m_page % 2 == 1 ? -90 : 90;
   JbgData jbg;
-  const bool encoded = EncodeSide(job, longEdgeAngle, "page", &page, &jbg);
+  const int encoded = EncodeSide(job, longEdgeAngle, "page", &page, &jbg);
   free(pixels);
-  if (!encoded) return 255;
+  if (encoded == SIDE_CANCELLED) {
+    sequence.lastPage = 1;
+    return 0;
+  }
+  if (encoded != 0) return encoded;
 
   printer_header record = ConvertedSideRecord(sequence, cancel_job != 0, jbg.size);
-  return OutputConvertedPage(sequence, record, &jbg);
+  const int status = OutputConvertedPage(sequence, record, &jbg);
+  // A blank back side whose encoder died with the cancel is not sent, and neither is the
+  // front it belongs to, as after any cancel between the sides of a sheet.
+  return status == SIDE_CANCELLED ? 0 : status;
 }
 
 }  // namespace
@@ -91,62 +105,77 @@ void WorkFileName(char (&name)[WORK_FILE_NAME_SIZE], WorkFile kind, int jobId, i
   snprintf(name, sizeof name, formats[static_cast<int>(kind)], WORK_DIRECTORY, jobId, number);
 }
 
-bool WritePageFile(const char *name, uint32_t width, uint32_t height, const unsigned char *pixels,
-                   uint64_t size) {
+bool WritePageFile(const char *name, const char *label, int number, uint32_t width,
+                   uint32_t height, const unsigned char *pixels, uint64_t size) {
   FILE *file = fopenNoFollow(name, "wb");
   if (file == nullptr) {
-    LogLine("ERROR: Unable to create page file %s: %s\n", name, strerror(errno));
+    LogSideFailure("create page file", name, strerror(errno), label, number);
     return false;
   }
-  bool written = fprintf(file, "P4\n%u %u\n", width, height) > 0;
-  if (written && size > 0) written = fwrite(pixels, 1, size, file) == size;
-  const int savedErrno = errno;
-  if (fclose(file) != 0 || !written) {
-    LogLine("ERROR: Unable to write page file %s: %s\n", name,
-            strerror(written ? errno : savedErrno));
+  if (const int failure = WritePbmAndClose(file, width, height, pixels, size); failure != 0) {
+    LogSideFailure("write page file", name, strerror(failure), label, number);
     return false;
   }
   return true;
 }
 
-bool EncodeSide(const JobState &job, int longEdgeAngle, const char *label,
-                const PageInMemory *page, JbgData *jbg) {
+int EncodeSide(const JobState &job, int longEdgeAngle, const char *label,
+               const PageInMemory *page, JbgData *jbg) {
   const int side = job.sequence.m_page;
   char encoderInput[WORK_FILE_NAME_SIZE];
   WorkFileName(encoderInput, WorkFile::Page, job.jobId, side);
   if (IsLongEdgeA5(job.settings)) {
     char rotated[WORK_FILE_NAME_SIZE];
     WorkFileName(rotated, WorkFile::TurnedPage, job.jobId, side);
-    if (page != nullptr && page->pixels != nullptr) {
-      WriteTurnedPbm(page->pixels, page->width, page->height, longEdgeAngle, rotated);
-    } else {
-      rotatePbm(encoderInput, rotated, longEdgeAngle);
+    errno = 0;
+    const int turnFailed = page != nullptr && page->pixels != nullptr
+                               ? WriteTurnedPbm(page->pixels, page->width, page->height,
+                                                longEdgeAngle, rotated)
+                               : rotatePbm(encoderInput, rotated, longEdgeAngle);
+    if (turnFailed != 0) {
+      // Whatever part of the turned page reached the file must not be encoded.
+      LogSideFailure("write turned page file", rotated,
+                     errno != 0 ? strerror(errno) : "the page cannot be turned", label, side);
+      return 255;
     }
     LogLine("DEBUG: A5L need rotate.[%d]", longEdgeAngle);
     memcpy(encoderInput, rotated, sizeof encoderInput);
   }
   char jbgFile[WORK_FILE_NAME_SIZE];
   WorkFileName(jbgFile, WorkFile::Jbig, job.jobId, side);
-  pbmtojbg(encoderInput, jbgFile);
-  return ReadJbgFile(jbgFile, label, side, jbg);
+  EncoderFailure failure;
+  if (!pbmtojbg(encoderInput, jbgFile, &failure)) {
+    if (cancel_job) {
+      LogLine("DEBUG: cancel job, %s %d was not encoded (%s) and is not sent\n", label, side,
+              failure.cause);
+      return SIDE_CANCELLED;
+    }
+    LogSideFailure("encode", encoderInput, failure.cause, label, side);
+    return 255;
+  }
+  return ReadJbgFile(jbgFile, label, side, jbg) ? 0 : 255;
 }
 
 bool ReadJbgFile(const char *name, const char *label, int number, JbgData *jbg) {
   *jbg = JbgData();
   FILE *file = fopenNoFollow(name, "rb");
   if (file == nullptr) {
-    LogLine("ERROR: Unable to open JBIG file %s: %s\n", name, strerror(errno));
+    LogSideFailure("open JBIG file", name, strerror(errno), label, number);
     return false;
   }
   if (fseek(file, 0, SEEK_END) != 0) {
+    const int seekError = errno;
     LogLine("DEBUG: %s %d fseek end failed\n", label, number);
+    LogSideFailure("measure JBIG file", name, strerror(seekError), label, number);
     fclose(file);
     return false;
   }
   const long size = ftell(file);
+  const int tellError = errno;
   LogLine("DEBUG: %s %d jbg file size: %ld \n", label, number, size);
   if (size < 0) {
     LogLine("DEBUG: %s %d ftell failed \n", label, number);
+    LogSideFailure("measure JBIG file", name, strerror(tellError), label, number);
     fclose(file);
     return false;
   }
@@ -157,23 +186,34 @@ bool ReadJbgFile(const char *name, const char *label, int number, JbgData *jbg) 
     return false;
   }
   if (fseek(file, 0, SEEK_SET) != 0) {
+    const int seekError = errno;
     LogLine("DEBUG: %s %d fseek begin failed\n", label, number);
+    LogSideFailure("rewind JBIG file", name, strerror(seekError), label, number);
     fclose(file);
     return false;
   }
-  // Zero-filled first: a short read leaves zeros, and the record keeps the measured size.
-  jbg->data = static_cast<unsigned char *>(calloc(size > 0 ? static_cast<size_t>(size) : 1, 1));
+  jbg->data = static_cast<unsigned char *>(malloc(size > 0 ? static_cast<size_t>(size) : 1));
   if (jbg->data == nullptr) {
     LogLine("ERROR: Unable to allocate %ld bytes for %s %d\n", size, label, number);
     fclose(file);
     return false;
   }
   jbg->size = static_cast<size_t>(size);
-  if (jbg->size > 0) {
-    size_t ignored = fread(jbg->data, 1, jbg->size, file);
-    (void)ignored;
-  }
+  // A file that gives fewer bytes than it measured is not the page the record announces.
+  const size_t arrived = jbg->size > 0 ? fread(jbg->data, 1, jbg->size, file) : 0;
+  const int readError = ferror(file) ? errno : 0;
   fclose(file);
+  if (arrived != jbg->size) {
+    char cause[96];
+    if (readError != 0) {
+      snprintf(cause, sizeof cause, "%s", strerror(readError));
+    } else {
+      snprintf(cause, sizeof cause, "%zu of its %zu bytes arrived", arrived, jbg->size);
+    }
+    LogSideFailure("read JBIG file", name, cause, label, number);
+    ReleaseJbgData(jbg);
+    return false;
+  }
   return true;
 }
 
@@ -210,7 +250,7 @@ int ProcessPages(JobState &job) {
     if (raster != nullptr) cupsRasterClose(raster);
     return 0;
   }
-  if (!AcceptRasterPage(header, sequence.rasterPage)) {
+  if (!AcceptRasterPage(header, sequence.rasterPage, job.settings.pageLimits)) {
     cupsRasterClose(raster);
     return 1;
   }

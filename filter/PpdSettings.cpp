@@ -121,6 +121,67 @@ void RenameCustomPageSizes(PARAM_KEY_SPERATOR_VALUE *table) {
   if (strcmp(pageSize, "BANK2") == 0) SetJobParam("PageSize", "CUS_2", table);
 }
 
+// A PPD that names no sheet or no resolution stands for this printer all the same: its
+// largest sheet is Legal, its highest resolution 1200 dpi.
+constexpr double FALLBACK_SHEET_WIDTH_POINTS = 612;
+constexpr double FALLBACK_SHEET_HEIGHT_POINTS = 1008;
+constexpr int FALLBACK_DPI = 1200;
+
+// No printer resolves finer; a larger number in a PPD is a typing error, not a resolution.
+constexpr long MAX_PLAUSIBLE_DPI = 100000;
+
+// The larger number of a resolution choice: "1200dpi", "600x1200dpi"; 0 when it names none.
+int ResolutionDpi(const char *choice) {
+  char *end = nullptr;
+  const long x = strtol(choice, &end, 10);
+  long dpi = end != choice ? x : 0;
+  if (end != choice && *end == 'x') {
+    const long y = strtol(end + 1, nullptr, 10);
+    if (y > dpi) dpi = y;
+  }
+  return dpi > 0 && dpi <= MAX_PLAUSIBLE_DPI ? static_cast<int>(dpi) : 0;
+}
+
+int HighestResolution(ppd_file_t *ppd) {
+  int highest = 0;
+  if (ppd_option_t *option = ppdFindOption(ppd, "Resolution"); option != nullptr) {
+    for (int i = 0; i < option->num_choices; ++i) {
+      const int dpi = ResolutionDpi(option->choices[i].choice);
+      if (dpi > highest) highest = dpi;
+    }
+  }
+  if (highest == 0) {
+    if (ppd_attr_t *attr = ppdFindAttr(ppd, "DefaultResolution", nullptr);
+        attr != nullptr && attr->value != nullptr) {
+      highest = ResolutionDpi(attr->value);
+    }
+  }
+  return highest > 0 ? highest : FALLBACK_DPI;
+}
+
+// Every sheet of the PPD, custom sizes up to their maximum included, at the highest
+// resolution: a page may be as long as the longest of them and as large as the largest.
+PageLimits PrinterPageLimits(ppd_file_t *ppd) {
+  const int dpi = HighestResolution(ppd);
+  PageLimits limits;
+  bool sheetFound = false;
+  for (int i = 0; i < ppd->num_sizes; ++i) {
+    const ppd_size_t &size = ppd->sizes[i];
+    if (size.width <= 0 || size.length <= 0) continue;  // the custom size's placeholder
+    limits = LargerPageLimits(limits, PageLimitsForSheet(size.width, size.length, dpi));
+    sheetFound = true;
+  }
+  if (ppd->variable_sizes && ppd->custom_max[0] > 0 && ppd->custom_max[1] > 0) {
+    limits = LargerPageLimits(limits,
+                              PageLimitsForSheet(ppd->custom_max[0], ppd->custom_max[1], dpi));
+    sheetFound = true;
+  }
+  if (!sheetFound) {
+    limits = PageLimitsForSheet(FALLBACK_SHEET_WIDTH_POINTS, FALLBACK_SHEET_HEIGHT_POINTS, dpi);
+  }
+  return limits;
+}
+
 }  // namespace
 
 int GetPrintSettings(const JobOptions &options, const char *copiesArg,
@@ -154,6 +215,7 @@ int GetPrintSettings(const JobOptions &options, const char *copiesArg,
   LogLine("DEBUG: ppdIsMarked Orientation,value=%d\n", settings->orientation);
 
   SettleMediaType(ppd, table, settings);
+  settings->pageLimits = PrinterPageLimits(ppd);
 
   // The marks are all read; nothing later needs the PPD.
   ppdClose(ppd);

@@ -469,6 +469,67 @@ elif [[ $auth_state != untouched ]]; then
   credentials_job "installed file" "" dept-42
 fi
 restore_credentials
+# --- Job 3: the encoder fails on page 2. A stand-in pbmtojbg in the scheduler's filter
+# directory, first on the PATH of its filters, writes half of page 2 and exits 1. The job
+# must not end "completed", the printer gets page 1 alone, and the page log does not count
+# page 2.
+
+# wait_job_failed ID: waits (bounded) until the scheduler has ended the job, and checks
+# that it did not complete and that the filter failed.
+wait_job_failed() {
+  local id=$1 deadline=$((SECONDS + 120))
+  while lpstat -o qtest 2>/dev/null | grep -q "^qtest-$id "; do
+    grep -qE "\[Job $id\] Job (stopped|aborted)" "$CUPSD_ERROR_LOG" && break
+    if ((SECONDS >= deadline)); then
+      fail "job $id did not end within 120 seconds"
+      show_job_log "$id"
+      return 1
+    fi
+    sleep 0.3
+  done
+  if grep -qF "[Job $id] Job completed." "$CUPSD_ERROR_LOG"; then
+    fail "job $id, whose encoder failed, ended as completed"
+    show_job_log "$id"
+    return 1
+  fi
+  grep -F "[Job $id] PID" "$CUPSD_ERROR_LOG" | grep -q "tavrel_quenbrisk) stopped with status 255" ||
+    fail "job $id: the filter did not end with status 255"
+  echo "ok: job $id did not complete"
+}
+
+standin=$CUPSD_FILTER_DIR/pbmtojbg
+cat >"$standin" <<'EOF'
+#!/bin/sh
+for last in "$@"; do :; done
+case $last in
+  *-2.jbg)
+    /usr/bin/pbmtojbg "$@" || exit 3
+    size=$(wc -c <"$last")
+    truncate -s $((size / 2)) "$last"
+    exit 1
+    ;;
+esac
+exec /usr/bin/pbmtojbg "$@"
+EOF
+chmod 755 "$standin"
+if submit && wait_job_failed "$job" && check_job "$job"; then
+  grep -qF "[Job $job] Unable to encode /tmp/quenmark/${job}_2_gs.pbm: the encoder exited with status 1 (page 2)" \
+    "$CUPSD_ERROR_LOG" || fail "job $job: no ERROR line for page 2 in the scheduler's log"
+  check_eq "job $job: firstpage" "1" "$firstpages"
+  check_eq "job $job: lastpage" "0" "$lastpages"
+  check_eq "job $job: pageno" "1" "$pagenos"
+  check_pages "$job" 4957 4959 7016 7018
+  lines=$(grep -F "[Job $job] PAGE: " "$CUPSD_ERROR_LOG" | sed 's/.*PAGE: //' | paste -sd, -)
+  check_eq "job $job: PAGE lines" "1 1" "$lines"
+  if grep -q "^qtest $job 2 " "$CUPSD_PAGE_LOG" 2>/dev/null; then
+    fail "job $job: the page log counts page 2"
+  fi
+  total=$(grep "^qtest $job total " "$CUPSD_PAGE_LOG" 2>/dev/null)
+  [[ -z $total || $total == "qtest $job total 1" ]] ||
+    fail "job $job: the page log says '$total', expected at most 1 page"
+  echo "ok: job $job: page log: $(grep "^qtest $job " "$CUPSD_PAGE_LOG" 2>/dev/null | paste -sd, -)"
+fi
+rm -f "$standin"
 
 if ((failures > 0)); then
   echo "cups_scheduler_test: $failures check(s) failed; the scheduler's log:" >&2

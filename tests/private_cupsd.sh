@@ -14,8 +14,10 @@
 #       Stops that scheduler by its process id and waits for it. Safe to call twice;
 #       the callers run it from their EXIT trap.
 #
-# Sets CUPSD_PID, CUPSD_ERROR_LOG and CUPSD_PAGE_LOG. The callers run the
-# CUPS clients in the C locale, whose messages they read.
+# Sets CUPSD_PID, CUPSD_ERROR_LOG, CUPSD_PAGE_LOG and CUPSD_FILTER_DIR, the scheduler's
+# filter directory: it comes first on the PATH the scheduler gives its filters, so a
+# program placed there (a stand-in for a tool a filter runs) is found before the system's.
+# The callers run the CUPS clients in the C locale, whose messages they read.
 
 # Checks shared by the shell tests: each failure is counted and the test goes on, so
 # one run reports every difference.
@@ -51,6 +53,8 @@ private_cupsd_start() {
 
   # shellcheck disable=SC2034  # read by the tests that source this file
   CUPSD_ERROR_LOG=$dir/log/error_log CUPSD_PAGE_LOG=$dir/log/page_log
+  # shellcheck disable=SC2034
+  CUPSD_FILTER_DIR=$dir/bin/filter
   # Filters run as the unprivileged user lp: it must reach the ServerBin below.
   chmod 755 "$dir"
   mkdir -p "$dir"/{root/ppd,spool/tmp,log,cache,state,ssl,sbin}

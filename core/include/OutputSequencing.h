@@ -31,9 +31,14 @@ struct HeldSide {
   printer_header header;
 };
 
+// Returned by a step in place of an exit status: the encoder of the side in hand died
+// after SIGTERM had come (CUPS cancels a job by signalling the filter's whole process
+// group). Nothing of that side is sent, and the job ends as cancelled, with status 0.
+inline constexpr int SIDE_CANCELLED = -1;
+
 // How the blank back side of a two-sided job that ends on an odd page becomes JBIG: the
 // filter writes its page file and runs the encoder, the in-process job encodes a white
-// page. Returns 0, or the exit status that ends the job.
+// page. Returns 0, the exit status that ends the job, or SIDE_CANCELLED.
 struct BlankSideEncoder {
   int (*encode)(void *context, int32_t m_page, int32_t width, int32_t height, JbgData *jbg) =
       nullptr;
@@ -73,7 +78,8 @@ printer_header ConvertedSideRecord(OutputSequence &sequence, bool cancelled, siz
 
 // Everything that follows for a converted raster page: its records as the mode demands,
 // the scheduler's page accounting, the blank back side and the two-sided pair. Returns 0,
-// or the exit status that ends the job.
+// the exit status that ends the job, or SIDE_CANCELLED when the blank back side was not
+// made because the job was cancelled.
 int OutputConvertedPage(OutputSequence &sequence, printer_header &record, JbgData *jbg);
 
 // The steps of OutputConvertedPage, one by one.

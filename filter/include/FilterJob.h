@@ -48,9 +48,10 @@ void ReleaseJob(JobState &job);
 // Everything after the print settings: work directory, raster, stream. Exit status.
 int ProcessPages(JobState &job);
 
-// Writes a PBM page file whole; false, with the reason logged, when it cannot.
-bool WritePageFile(const char *name, uint32_t width, uint32_t height, const unsigned char *pixels,
-                   uint64_t size);
+// Writes a PBM page file whole; false, with the reason logged, when it cannot. label and
+// number name the side in that line ("page" 2, "extra page" 4).
+bool WritePageFile(const char *name, const char *label, int number, uint32_t width,
+                   uint32_t height, const unsigned char *pixels, uint64_t size);
 
 // Reads a JBIG file whole; label is "page" or "extra page" for the log lines.
 bool ReadJbgFile(const char *name, const char *label, int number, JbgData *jbg);
@@ -63,13 +64,15 @@ struct PageInMemory {
 // Encodes side m_page: its page file, turned by longEdgeAngle first when an A5 sheet goes
 // in long edge first, becomes a JBIG file that is read back whole. When the side's pixels
 // are still in memory (page not null), the turn starts from them instead of the file.
-bool EncodeSide(const JobState &job, int longEdgeAngle, const char *label,
-                const PageInMemory *page, JbgData *jbg);
+// Returns 0, 255 when the side cannot be encoded (the reason logged), or SIDE_CANCELLED.
+int EncodeSide(const JobState &job, int longEdgeAngle, const char *label,
+               const PageInMemory *page, JbgData *jbg);
 
 // The files of the work directory, named after the job and the side.
 enum class WorkFile { Page, TurnedPage, Jbig };
 void WorkFileName(char (&name)[WORK_FILE_NAME_SIZE], WorkFile kind, int jobId, int number);
 
-// The blank back side through the work directory and the encoder, for the sequencing.
+// The blank back side through the work directory and the encoder, for the sequencing:
+// 0, 255, or SIDE_CANCELLED.
 int EncodeBlankBackSide(void *context, int32_t m_page, int32_t width, int32_t height,
                         JbgData *jbg);
