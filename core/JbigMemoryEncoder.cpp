@@ -37,17 +37,6 @@ struct OutputSink {
   bool pastLimit = false;
 };
 
-void SetError(char *error, size_t errorSize, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
-
-void SetError(char *error, size_t errorSize, const char *format, ...) {
-  if (error == nullptr || errorSize == 0) return;
-  va_list arguments;
-  va_start(arguments, format);
-  vsnprintf(error, errorSize, format, arguments);
-  va_end(arguments);
-}
-
 // libjbig cannot be told to stop, so once the data cannot be kept the rest is only counted
 // away and the call fails when the library returns.
 void Append(OutputSink *sink, const unsigned char *start, size_t length) {
@@ -80,6 +69,14 @@ extern "C" void AppendJbigOutput(unsigned char *start, size_t length, void *sink
 
 }  // namespace
 
+void FormatJbigError(char *error, size_t errorSize, const char *format, ...) {
+  if (error == nullptr || errorSize == 0) return;
+  va_list arguments;
+  va_start(arguments, format);
+  vsnprintf(error, errorSize, format, arguments);
+  va_end(arguments);
+}
+
 void ReleaseJbigBytes(JbigBytes *bytes) {
   free(bytes->data);
   *bytes = JbigBytes();
@@ -91,17 +88,17 @@ bool EncodeJbigInMemory(unsigned char *bits, int32_t width, int32_t height, Jbig
                         char *error, size_t errorSize) {
   *out = JbigBytes();
   if (bits == nullptr || width < 1 || height < 1) {
-    SetError(error, errorSize, "cannot encode a page of %" PRId32 "x%" PRId32 " pixels%s", width,
-             height, bits == nullptr ? " without pixels" : "");
+    FormatJbigError(error, errorSize, "cannot encode a page of %" PRId32 "x%" PRId32 " pixels%s",
+                    width, height, bits == nullptr ? " without pixels" : "");
     return false;
   }
   const uint64_t bitmapBytes =
       static_cast<uint64_t>(PbmStride(width)) * static_cast<uint64_t>(height);
   if (bitmapBytes > PBM_MAX_BITMAP_BYTES) {
-    SetError(error, errorSize,
-             "a page of %" PRId32 "x%" PRId32 " pixels (%" PRIu64
-             " bytes) exceeds the limit of %" PRIu64 " bytes",
-             width, height, bitmapBytes, PBM_MAX_BITMAP_BYTES);
+    FormatJbigError(error, errorSize,
+                    "a page of %" PRId32 "x%" PRId32 " pixels (%" PRIu64
+                    " bytes) exceeds the limit of %" PRIu64 " bytes",
+                    width, height, bitmapBytes, PBM_MAX_BITMAP_BYTES);
     return false;
   }
 
@@ -119,15 +116,15 @@ bool EncodeJbigInMemory(unsigned char *bits, int32_t width, int32_t height, Jbig
 
   if (sink.outOfMemory || sink.pastLimit) {
     if (sink.outOfMemory) {
-      SetError(error, errorSize,
-               "no memory for the JBIG data of a page of %" PRId32 "x%" PRId32
-               " pixels (%zu bytes kept)",
-               width, height, sink.bytes.size);
+      FormatJbigError(error, errorSize,
+                      "no memory for the JBIG data of a page of %" PRId32 "x%" PRId32
+                      " pixels (%zu bytes kept)",
+                      width, height, sink.bytes.size);
     } else {
-      SetError(error, errorSize,
-               "the JBIG data of a page of %" PRId32 "x%" PRId32
-               " pixels exceeds the limit of %" PRIu64 " bytes",
-               width, height, sink.limit);
+      FormatJbigError(error, errorSize,
+                      "the JBIG data of a page of %" PRId32 "x%" PRId32
+                      " pixels exceeds the limit of %" PRIu64 " bytes",
+                      width, height, sink.limit);
     }
     ReleaseJbigBytes(&sink.bytes);
     return false;

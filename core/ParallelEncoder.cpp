@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,17 +22,6 @@ struct Slot {
   PageToEncode page;
   EncodedPage result;
 };
-
-void SetError(char *error, size_t errorSize, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
-
-void SetError(char *error, size_t errorSize, const char *format, ...) {
-  if (error == nullptr || errorSize == 0) return;
-  va_list arguments;
-  va_start(arguments, format);
-  vsnprintf(error, errorSize, format, arguments);
-  va_end(arguments);
-}
 
 int CoresAvailable() {
   cpu_set_t cpus;
@@ -93,7 +81,27 @@ void EncodePage(const ParallelEncoder *pool, const PageToEncode &page, EncodedPa
   if (!result->ok) ReleaseJbigBytes(&result->jbig);
 }
 
-// Encodes outside the lock; the slot is the worker's alone while it is Encoding.
+// Encodes the next queued page. Called with the mutex held, and returns with it held; the
+// encoding runs unlocked, the slot being this caller's alone while it is Encoding.
+void EncodeNextPage(ParallelEncoder *pool) {
+  Slot &slot = pool->slots[pool->encodingNext % static_cast<uint64_t>(pool->limit)];
+  ++pool->encodingNext;
+  slot.state = SlotState::Encoding;
+  const PageToEncode page = slot.page;
+  slot.page = PageToEncode();
+  pthread_mutex_unlock(&pool->mutex);
+
+  EncodedPage result;
+  EncodePage(pool, page, &result);
+  // The bitmap goes as soon as it is encoded: only the (much smaller) JBIG data waits.
+  free(page.bits);
+
+  pthread_mutex_lock(&pool->mutex);
+  slot.result = result;
+  slot.state = SlotState::Done;
+  pthread_cond_broadcast(&pool->ready);
+}
+
 void *RunWorker(void *argument) {
   ParallelEncoder *pool = static_cast<ParallelEncoder *>(argument);
   pthread_mutex_lock(&pool->mutex);
@@ -102,22 +110,7 @@ void *RunWorker(void *argument) {
       pthread_cond_wait(&pool->work, &pool->mutex);
     }
     if (pool->aborted || pool->encodingNext == pool->submitted) break;
-    Slot &slot = pool->slots[pool->encodingNext % static_cast<uint64_t>(pool->limit)];
-    ++pool->encodingNext;
-    slot.state = SlotState::Encoding;
-    PageToEncode page = slot.page;
-    slot.page = PageToEncode();
-    pthread_mutex_unlock(&pool->mutex);
-
-    EncodedPage result;
-    EncodePage(pool, page, &result);
-    // The bitmap goes as soon as it is encoded: only the (much smaller) JBIG data waits.
-    free(page.bits);
-
-    pthread_mutex_lock(&pool->mutex);
-    slot.result = result;
-    slot.state = SlotState::Done;
-    pthread_cond_broadcast(&pool->ready);
+    EncodeNextPage(pool);
   }
   pthread_mutex_unlock(&pool->mutex);
   return nullptr;
@@ -162,8 +155,8 @@ bool StartWorkers(ParallelEncoder *pool, char *error, size_t errorSize) {
   }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (failure == 0) return true;
-  SetError(error, errorSize, "cannot start encoder thread %d of %d: %s", pool->threadsStarted + 1,
-           pool->threadCount, strerror(failure));
+  FormatJbigError(error, errorSize, "cannot start encoder thread %d of %d: %s",
+                  pool->threadsStarted + 1, pool->threadCount, strerror(failure));
   return false;
 }
 
@@ -199,17 +192,18 @@ TakeResult Take(ParallelEncoder *pool, bool wait, EncodedPage *page) {
 
 ParallelEncoder *StartParallelEncoder(const ParallelEncoderConfig &config, char *error,
                                       size_t errorSize) {
-  const int threads =
-      Clamp(config.threads > 0 ? config.threads : CoresAvailable(), 1, PARALLEL_ENCODER_MAX_THREADS);
+  const int threads = Clamp(config.threads > 0 ? config.threads : CoresAvailable(), 1,
+                            PARALLEL_ENCODER_MAX_THREADS);
   const int limit = Clamp(config.maxInFlight > 0 ? config.maxInFlight : threads + 2, 1,
                           PARALLEL_ENCODER_MAX_IN_FLIGHT);
   ParallelEncoder *pool = static_cast<ParallelEncoder *>(calloc(1, sizeof(ParallelEncoder)));
   Slot *slots = static_cast<Slot *>(calloc(static_cast<size_t>(limit), sizeof(Slot)));
   pthread_t *workers =
-      threads > 1 ? static_cast<pthread_t *>(calloc(static_cast<size_t>(threads), sizeof(pthread_t)))
-                  : nullptr;
+      threads > 1
+          ? static_cast<pthread_t *>(calloc(static_cast<size_t>(threads), sizeof(pthread_t)))
+          : nullptr;
   if (pool == nullptr || slots == nullptr || (threads > 1 && workers == nullptr)) {
-    SetError(error, errorSize, "no memory for an encoding pool of %d pages", limit);
+    FormatJbigError(error, errorSize, "no memory for an encoding pool of %d pages", limit);
     free(pool);
     free(slots);
     free(workers);
@@ -247,25 +241,14 @@ bool SubmitPage(ParallelEncoder *pool, PageToEncode page) {
   }
   Slot &slot = pool->slots[pool->submitted % static_cast<uint64_t>(pool->limit)];
   slot.page = page;
+  slot.state = SlotState::Queued;
   ++pool->submitted;
   if (pool->threadCount > 1) {
-    slot.state = SlotState::Queued;
     pthread_cond_signal(&pool->work);
-    pthread_cond_broadcast(&pool->ready);
-    pthread_mutex_unlock(&pool->mutex);
-    return true;
+  } else {
+    // Without workers the page is encoded here and now.
+    EncodeNextPage(pool);
   }
-  // Without workers the page is encoded here; the slot stays this call's until it is Done.
-  slot.state = SlotState::Encoding;
-  slot.page = PageToEncode();
-  ++pool->encodingNext;
-  pthread_mutex_unlock(&pool->mutex);
-  EncodedPage result;
-  EncodePage(pool, page, &result);
-  free(page.bits);
-  pthread_mutex_lock(&pool->mutex);
-  slot.result = result;
-  slot.state = SlotState::Done;
   pthread_cond_broadcast(&pool->ready);
   pthread_mutex_unlock(&pool->mutex);
   return true;

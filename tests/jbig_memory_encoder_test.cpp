@@ -81,8 +81,8 @@ Bytes EncodeInMemory(const PageBitmap &page) {
   Bytes bits = page.bits;
   JbigBytes jbig;
   char error[JBIG_ERROR_TEXT_SIZE] = "";
-  const bool ok = EncodeJbigInMemory(bits.data(), page.width, page.height, &jbig, error,
-                                     sizeof error);
+  const bool ok =
+      EncodeJbigInMemory(bits.data(), page.width, page.height, &jbig, error, sizeof error);
   EXPECT_TRUE(ok) << error;
   Bytes bytes(jbig.data, jbig.data + jbig.size);
   ReleaseJbigBytes(&jbig);
@@ -118,9 +118,9 @@ void ExpectSameAsCommand(const PageBitmap &page, const std::string &name) {
 std::vector<PageBitmap> Render(const std::string &postScript, int dpi, const TempDir &dir) {
   const std::string ps = dir.file("document.ps");
   WriteFileText(ps, postScript);
-  const RunResult run = RunProgram({"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE",
-                                    "-sDEVICE=pbmraw", "-r" + std::to_string(dpi),
-                                    "-sOutputFile=" + dir.file("render-%d.pbm"), ps});
+  const RunResult run =
+      RunProgram({"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pbmraw",
+                  "-r" + std::to_string(dpi), "-sOutputFile=" + dir.file("render-%d.pbm"), ps});
   EXPECT_EQ(run.exitStatus, 0) << run.err;
   std::vector<PageBitmap> pages;
   for (int n = 1; FileExists(dir.file("render-" + std::to_string(n) + ".pbm")); ++n) {
@@ -230,8 +230,8 @@ TEST(JbigMemoryEncoder, TinyPagesGiveTheCommandsBytes) {
   const struct {
     int width;
     int height;
-  } sizes[] = {{1, 1}, {1, 2}, {1, 129}, {1, 1000}, {2, 1}, {7, 1}, {8, 1}, {9, 1}, {1000, 1},
-               {8, 128}, {8, 129}, {3, 3}};
+  } sizes[] = {{1, 1}, {1, 2}, {1, 129},  {1, 1000}, {2, 1},   {7, 1},
+               {8, 1}, {9, 1}, {1000, 1}, {8, 128},  {8, 129}, {3, 3}};
   unsigned seed = 10;
   for (const auto &size : sizes) {
     ExpectSameAsCommand(RandomPage(size.width, size.height, ++seed), "random tiny");
@@ -291,7 +291,8 @@ TEST(JbigMemoryEncoder, RefusesPagesItCannotEncode) {
     JbigBytes jbig;
     jbig.size = 99;  // whatever the record held, it comes back empty
     char error[JBIG_ERROR_TEXT_SIZE] = "";
-    EXPECT_FALSE(EncodeJbigInMemory(page.bits, page.width, page.height, &jbig, error, sizeof error));
+    EXPECT_FALSE(
+        EncodeJbigInMemory(page.bits, page.width, page.height, &jbig, error, sizeof error));
     EXPECT_NE(strstr(error, page.message), nullptr) << error;
     EXPECT_EQ(jbig.data, nullptr);
     EXPECT_EQ(jbig.size, 0u);
@@ -334,7 +335,8 @@ TEST(JbigMemoryEncoder, PagesEncodedOnSeveralThreadsAtOnceKeepTheirBytes) {
                   &threads[i], nullptr,
                   [](void *argument) -> void * {
                     Work *item = static_cast<Work *>(argument);
-                    for (int round = 0; round < 3; ++round) item->parallel = EncodeInMemory(item->page);
+                    for (int round = 0; round < 3; ++round)
+                      item->parallel = EncodeInMemory(item->page);
                     return nullptr;
                   },
                   &work[i]),

@@ -191,8 +191,8 @@ TEST(ParallelEncoder, ResultsComeInOrderWithTheSerialBytes) {
 // An encoder that takes a random while before it encodes, so that pages finish in any order.
 bool EncodeAfterRandomDelay(unsigned char *bits, int32_t width, int32_t height, JbigBytes *out,
                             char *error, size_t errorSize) {
-  thread_local std::mt19937 random(static_cast<unsigned>(
-      std::hash<std::thread::id>()(std::this_thread::get_id())));
+  thread_local std::mt19937 random(
+      static_cast<unsigned>(std::hash<std::thread::id>()(std::this_thread::get_id())));
   usleep(static_cast<useconds_t>(random() % 4000));
   return EncodeJbigInMemory(bits, width, height, out, error, errorSize);
 }
@@ -315,7 +315,8 @@ TEST(ParallelEncoder, AbortStopsWaitersAndDropsEveryPageNotTaken) {
   CloseGate();
   ParallelEncoder *pool = Start(2, 5, EncodeAtGate);
   ASSERT_NE(pool, nullptr);
-  for (int i = 0; i < 5; ++i) ASSERT_TRUE(SubmitPage(pool, Handover(pages[static_cast<size_t>(i)], i)));
+  for (int i = 0; i < 5; ++i)
+    ASSERT_TRUE(SubmitPage(pool, Handover(pages[static_cast<size_t>(i)], i)));
   ASSERT_TRUE(AwaitHeld(2));
   std::atomic<int> producerDone{0};
   bool submittedSixth = true;
@@ -359,7 +360,8 @@ TEST(ParallelEncoder, StoppingMidwayDropsWhatWasNotTaken) {
     SCOPED_TRACE("threads " + std::to_string(threads));
     ParallelEncoder *pool = Start(threads, 6);
     ASSERT_NE(pool, nullptr);
-    for (int i = 0; i < 6; ++i) ASSERT_TRUE(SubmitPage(pool, Handover(pages[static_cast<size_t>(i)], i)));
+    for (int i = 0; i < 6; ++i)
+      ASSERT_TRUE(SubmitPage(pool, Handover(pages[static_cast<size_t>(i)], i)));
     EncodedPage result;
     for (int i = 0; i < 3; ++i) {
       ASSERT_EQ(TakeEncodedPage(pool, &result), TakeResult::Taken);
@@ -371,7 +373,8 @@ TEST(ParallelEncoder, StoppingMidwayDropsWhatWasNotTaken) {
     // Finished but not all taken: the rest is dropped too.
     pool = Start(threads, 6);
     ASSERT_NE(pool, nullptr);
-    for (int i = 0; i < 4; ++i) ASSERT_TRUE(SubmitPage(pool, Handover(pages[static_cast<size_t>(i)], i)));
+    for (int i = 0; i < 4; ++i)
+      ASSERT_TRUE(SubmitPage(pool, Handover(pages[static_cast<size_t>(i)], i)));
     FinishSubmitting(pool);
     ASSERT_EQ(TakeEncodedPage(pool, &result), TakeResult::Taken);
     ExpectResult(&result, pages, 0);
@@ -464,7 +467,8 @@ TEST(ParallelEncoder, AFailedPageComesBackInItsPlace) {
     SCOPED_TRACE("threads " + std::to_string(threads));
     ParallelEncoder *pool = Start(threads, 8);
     ASSERT_NE(pool, nullptr);
-    for (int i = 0; i < 6; ++i) ASSERT_TRUE(SubmitPage(pool, Handover(pages[static_cast<size_t>(i)], i)));
+    for (int i = 0; i < 6; ++i)
+      ASSERT_TRUE(SubmitPage(pool, Handover(pages[static_cast<size_t>(i)], i)));
     FinishSubmitting(pool);
     for (int i = 0; i < 6; ++i) {
       EncodedPage result;
@@ -472,8 +476,9 @@ TEST(ParallelEncoder, AFailedPageComesBackInItsPlace) {
       if (i == 2) {
         EXPECT_EQ(IndexOf(result.tag), 2);
         EXPECT_FALSE(result.ok);
-        EXPECT_STREQ(result.error, ("cannot encode a page of 0x" + std::to_string(pages[2].height) +
-                                    " pixels").c_str());
+        EXPECT_STREQ(
+            result.error,
+            ("cannot encode a page of 0x" + std::to_string(pages[2].height) + " pixels").c_str());
         EXPECT_EQ(result.jbig.data, nullptr);
       } else {
         ExpectResult(&result, pages, i);

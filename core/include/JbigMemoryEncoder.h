@@ -19,6 +19,11 @@ void ReleaseJbigBytes(JbigBytes *bytes);
 // Room for any error text of the encoder and the parallel encoding pool.
 inline constexpr size_t JBIG_ERROR_TEXT_SIZE = 256;
 
+// Writes an error text into the caller's buffer of errorSize bytes (cut to fit; nothing
+// when error is null or errorSize is 0).
+void FormatJbigError(char *error, size_t errorSize, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+
 // The largest JBIG data accepted for a page of bitmapBytes bytes of pixels. Arithmetic
 // coding of a random page comes out about 5 % larger than the pixels, so twice their size
 // is never reached by a real page; a page past it is refused rather than grown without end.

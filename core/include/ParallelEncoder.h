@@ -33,8 +33,8 @@ struct EncodedPage {
 };
 
 // The shape of EncodeJbigInMemory.
-using JbigPageEncoder = bool (*)(unsigned char *bits, int32_t width, int32_t height,
-                                 JbigBytes *out, char *error, size_t errorSize);
+using JbigPageEncoder = bool (*)(unsigned char *bits, int32_t width, int32_t height, JbigBytes *out,
+                                 char *error, size_t errorSize);
 
 struct ParallelEncoderConfig {
   // Worker threads: 0 for one per core available to the process; 1 for none at all, every
@@ -94,4 +94,4 @@ void StopParallelEncoder(ParallelEncoder *pool);
 
 int ParallelEncoderThreads(const ParallelEncoder *pool);  // 1 when pages are encoded inline
 int ParallelEncoderLimit(const ParallelEncoder *pool);
-int ParallelEncoderInFlight(ParallelEncoder *pool);       // submitted and not yet taken
+int ParallelEncoderInFlight(ParallelEncoder *pool);  // submitted and not yet taken
