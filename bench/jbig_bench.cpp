@@ -52,6 +52,8 @@ constexpr double kPoolRatioGoal = 0.52;
 constexpr double kA4WidthPt = 595;
 constexpr double kA4HeightPt = 842;
 constexpr int kDenseEvery = 12;
+// Below this share of CPU time in a one-thread run's wall time, other work took the cores.
+constexpr double kBusyCpuShare = 0.9;
 
 struct Options {
   int rounds = 5;
@@ -320,15 +322,32 @@ bool PrintTable(const Options &options, const std::vector<Page> &pages,
       "%zu A4 pages of %dx%d at 600 dpi; median of %d interleaved rounds; CPU is user + system\n"
       "time (the shell and pbmtojbg for the command, every thread for the pool)\n\n",
       pages.size(), pages[0].bitmap.width, pages[0].bitmap.height, options.rounds);
-  printf("| run | s/page | pages/s | CPU s/page | CPU/wall | / command |\n");
-  printf("|---|---:|---:|---:|---:|---:|\n");
+  printf(
+      "| run | s/page | pages/s | CPU s/page | CPU/wall | / command | fastest s/page | fastest / "
+      "command |\n");
+  printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
   const double command = Median(runs[0].wall);
+  const double fastestCommand = *std::min_element(runs[0].wall.begin(), runs[0].wall.end());
+  double leastCpuShare = 1;
   for (const Run &run : runs) {
     const double wall = Median(run.wall);
     const double cpu = Median(run.cpu);
-    printf("| %s | %.4f | %.2f | %.4f | %.2f | %.3f |\n", run.name, wall / count, count / wall,
-           cpu / count, cpu / wall, wall / command);
+    const double fastest = *std::min_element(run.wall.begin(), run.wall.end());
+    printf("| %s | %.4f | %.2f | %.4f | %.2f | %.3f | %.4f | %.3f |\n", run.name, wall / count,
+           count / wall, cpu / count, cpu / wall, wall / command, fastest / count,
+           fastest / fastestCommand);
+    // The one-thread runs keep a core busy on a quiet machine.
+    if (&run != &runs.back()) {
+      for (size_t i = 0; i < run.wall.size(); ++i) {
+        leastCpuShare = std::min(leastCpuShare, run.cpu[i] / run.wall[i]);
+      }
+    }
   }
+  printf("\nleast CPU/wall of a one-thread round: %.2f%s\n", leastCpuShare,
+         leastCpuShare < kBusyCpuShare
+             ? " -- other work shared the cores, the wall times are noisy; run again when the "
+               "machine is quiet"
+             : "");
   printf("\nper round, / command:\n");
   for (size_t r = 1; r < runs.size(); ++r) {
     printf("  %s:", runs[r].name);
