@@ -44,7 +44,8 @@ struct ParallelEncoderConfig {
   // while one result waits to be taken and the next page is being read.
   int maxInFlight = 0;
   // Called for the tag of every page the pool drops without handing it back (abort, a
-  // submission refused, pages left at StopParallelEncoder); may be null.
+  // submission refused, pages left at StopParallelEncoder); may be null. Null tags are not
+  // passed to it.
   void (*releaseTag)(void *tag) = nullptr;
   // The page encoder, called on the workers; null for EncodeJbigInMemory. Another one must
   // be as safe to run on several threads at once.
@@ -64,8 +65,8 @@ enum class TakeResult {
   Aborted,   // the pool was aborted; nothing more comes out
 };
 
-// Starts the workers. Null when the pool cannot be set up (no memory, no thread could be
-// started), with the reason in error (errorSize bytes, may be null).
+// Starts the workers. Null when the pool cannot be set up (no memory, a thread that cannot
+// be started), with the reason in error (errorSize bytes, may be null).
 ParallelEncoder *StartParallelEncoder(const ParallelEncoderConfig &config, char *error,
                                       size_t errorSize);
 
