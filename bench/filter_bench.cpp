@@ -1,5 +1,6 @@
-// filter_bench: what the whole filter costs per page against the JBIG encoder alone, and
-// how much memory it takes.
+// filter_bench: what the whole filter and quenmark_convert (the in-process path, pages
+// encoded on every core) cost per page against the JBIG encoder alone, and how much
+// memory they take.
 //
 // The corpus is made on the fly: a PostScript document of text pages with a dense page
 // (a halftoned picture over small type) now and then, rasterized by CUPS's own filter
@@ -60,6 +61,10 @@ const char kUsage[] =
 constexpr double kA4RatioGoal = 1.05;
 constexpr double kA5LongEdgeRatioGoal = 1.08;
 constexpr double kA4PeakMiBGoal = 24.0;
+// The in-process path encodes on every core: at most this share of the encoder alone's
+// time for A4, and this much memory for a 40-page A4 job.
+constexpr double kConvertA4RatioGoal = 0.52;
+constexpr double kConvertPeakMiBGoal = 64.0;
 // Below this share of CPU time in a run's wall time, the machine was busy with other work.
 constexpr double kBusyCpuShare = 0.9;
 
@@ -69,6 +74,7 @@ struct Options {
   int a5Pages = 8;
   std::string filter = QUENMARK_FILTER_PATH;
   std::string ppd = QUENMARK_PPD_PATH;
+  std::string convert = QUENMARK_CONVERT_PATH;
   bool keep = false;
   bool enforceGoals = false;
   bool instructions = false;
@@ -82,6 +88,7 @@ struct Job {
   std::string key;       // file name part: a4, a5l
   std::string pageSize;  // PPD choice
   std::string options;   // the filter's options argument
+  std::vector<std::string> convertArgs;  // the same settings for quenmark_convert
   int pageCount = 0;
   int denseEvery = 0;
   double widthPt = 0;
@@ -97,8 +104,11 @@ struct Job {
   std::vector<double> filterSeconds;
   std::vector<double> encoderCpuSeconds;
   std::vector<double> filterCpuSeconds;
+  std::vector<double> convertSeconds;
+  std::vector<double> convertCpuSeconds;
   long encoderPeakKiB = 0;
   long filterPeakKiB = 0;
+  long convertPeakKiB = 0;
 };
 
 struct ChildResult {
@@ -416,6 +426,13 @@ ChildResult RunFilter(const Launcher &launcher, const Options &options, const Jo
                   job.dir + "/filter.log");
 }
 
+ChildResult RunConvert(const Launcher &launcher, const Options &options, const Job &job) {
+  std::vector<std::string> args{options.convert};
+  args.insert(args.end(), job.convertArgs.begin(), job.convertArgs.end());
+  return RunChild(launcher, args, Environment(), job.raster, job.dir + "/convert.prn",
+                  job.dir + "/convert.log");
+}
+
 // The encoder command lines as the filter ran them, from its log; only the two file
 // names are changed, to this job's own PBM and JBIG files.
 bool TakeEncoderCommands(Job &job) {
@@ -495,15 +512,16 @@ bool CheckEncoderOutput(Job &job, bool first) {
 
 // The filter's stream must hold every page: the records in order, each one's JBIG data
 // the encoder's own for that page, decoding to the source page bit for bit.
-bool CheckFilterOutput(const Job &job, const ChildResult &child) {
-  const std::string where = job.name + ", filter: ";
+// The same holds for quenmark_convert's stream (run "convert").
+bool CheckStreamOutput(const Job &job, const ChildResult &child, const std::string &run) {
+  const std::string where = job.name + ", " + run + ": ";
   if (!ExitedZero(child)) {
     return Fail(where + "exit status " + std::to_string(WEXITSTATUS(child.status)) +
-                ", its log is " + job.dir + "/filter.log");
+                ", its log is " + job.dir + "/" + run + ".log");
   }
   std::vector<unsigned char> bytes;
   std::string error;
-  if (!ReadWholeFile(job.dir + "/filter.prn", &bytes, &error)) return Fail(where + error);
+  if (!ReadWholeFile(job.dir + "/" + run + ".prn", &bytes, &error)) return Fail(where + error);
   ParsedStream stream;
   if (!ParsePrinterStream(bytes, &stream, &error) || !CheckRecordSequence(stream, &error)) {
     return Fail(where + error);
@@ -563,7 +581,7 @@ bool RunFilterChecked(const Launcher &launcher, const Options &options, const Jo
   for (int attempt = 1;; ++attempt) {
     SettleDisk();
     *run = RunFilter(launcher, options, job);
-    if (check ? CheckFilterOutput(job, *run)
+    if (check ? CheckStreamOutput(job, *run, "filter")
               : ExitedZero(*run) || Fail(job.name + ", filter: exit status " +
                                          std::to_string(WEXITSTATUS(run->status)) +
                                          ", its log is " + job.dir + "/filter.log")) {
@@ -580,6 +598,16 @@ bool TimeFilter(const Launcher &launcher, const Options &options, Job &job) {
   job.filterSeconds.push_back(run.seconds);
   job.filterCpuSeconds.push_back(run.cpuSeconds);
   job.filterPeakKiB = std::max(job.filterPeakKiB, run.maxRssKiB);
+  return true;
+}
+
+bool TimeConvert(const Launcher &launcher, const Options &options, Job &job) {
+  SettleDisk();
+  const ChildResult run = RunConvert(launcher, options, job);
+  if (!CheckStreamOutput(job, run, "convert")) return false;
+  job.convertSeconds.push_back(run.seconds);
+  job.convertCpuSeconds.push_back(run.cpuSeconds);
+  job.convertPeakKiB = std::max(job.convertPeakKiB, run.maxRssKiB);
   return true;
 }
 
@@ -629,6 +657,11 @@ bool PrintTable(const Options &options, const std::vector<Job> &jobs, long floor
            job.pageCount, filter / job.pageCount, job.pageCount / filter, filterCpu / job.pageCount,
            MiB(job.filterPeakKiB), ratio, filterCpu / encoderCpu);
     goalsMet = ratio <= job.ratioGoal && goalsMet;
+    const double convert = Median(job.convertSeconds);
+    printf("| %s | %d | quenmark_convert | %.4f | %.2f | %.4f | %.1f MiB | %.3f | %.3f |\n",
+           job.name.c_str(), job.pageCount, convert / job.pageCount, job.pageCount / convert,
+           Median(job.convertCpuSeconds) / job.pageCount, MiB(job.convertPeakKiB),
+           convert / encoder, Median(job.convertCpuSeconds) / encoderCpu);
   }
   printf("\n");
   double leastCpuShare = 1;
@@ -647,6 +680,15 @@ bool PrintTable(const Options &options, const std::vector<Job> &jobs, long floor
     printf(" (their median %.3f, fastest runs %.3f)   goal <= %.2f: %s\n", Median(ratios), best,
            job.ratioGoal, ratio <= job.ratioGoal ? "met" : "MISSED");
   }
+  const double convertRatio = Median(jobs[0].convertSeconds) / Median(jobs[0].encoderSeconds);
+  const double convertBest =
+      *std::min_element(jobs[0].convertSeconds.begin(), jobs[0].convertSeconds.end()) /
+      *std::min_element(jobs[0].encoderSeconds.begin(), jobs[0].encoderSeconds.end());
+  const bool convertMet = convertRatio <= kConvertA4RatioGoal;
+  printf("%s, quenmark_convert/encoder %.3f (fastest runs %.3f)   goal <= %.2f: %s\n",
+         jobs[0].name.c_str(), convertRatio, convertBest, kConvertA4RatioGoal,
+         convertMet ? "met" : "MISSED");
+  goalsMet = goalsMet && convertMet;
   const double a4Peak = MiB(jobs[0].filterPeakKiB);
   const bool memoryMet = a4Peak <= kA4PeakMiBGoal;
   printf("%s, filter peak RSS %.1f MiB   goal <= %.0f MiB: %s\n", jobs[0].name.c_str(), a4Peak,
@@ -787,6 +829,7 @@ Job A4Job(int pages, int denseEvery) {
   a4.key = "a4";
   a4.pageSize = "A4";
   a4.options = "PageSize=A4";
+  a4.convertArgs = {"-o", "media=iso_a4_210x297mm", "-o", "job-id=4242"};
   a4.pageCount = pages;
   a4.denseEvery = denseEvery;
   a4.widthPt = 595;
@@ -824,7 +867,10 @@ bool MeasureMemory(const Launcher &launcher, const Options &options, const std::
     if (!PrepareJob(launcher, options, dir, job)) return false;
     for (int run = 1; run <= kRuns; ++run) {
       fprintf(stderr, "filter_bench: %d pages, run %d of %d\n", pages, run, kRuns);
-      if (!TimeFilter(launcher, options, job) || !TimeEncoder(launcher, job)) return false;
+      if (!TimeFilter(launcher, options, job) || !TimeEncoder(launcher, job) ||
+          !TimeConvert(launcher, options, job)) {
+        return false;
+      }
     }
     jobs.push_back(std::move(job));
   }
@@ -837,12 +883,18 @@ bool MeasureMemory(const Launcher &launcher, const Options &options, const std::
          "shells and encoders it waited for, and the encoder alone over all pages (floor of "
          "the measurement: %.1f MiB)\n\n",
          kRuns, MiB(floorKiB));
-  printf("| job | pages | dense pages | filter peak RSS | encoder alone peak RSS |\n");
-  printf("|---|---:|---:|---:|---:|\n");
+  printf("| job | pages | dense pages | filter peak RSS | encoder alone peak RSS | "
+         "quenmark_convert peak RSS |\n");
+  printf("|---|---:|---:|---:|---:|---:|\n");
   for (const Job &job : jobs) {
-    printf("| %s | %d | %d | %.1f MiB | %.1f MiB |\n", job.name.c_str(), job.pageCount,
-           job.pageCount / job.denseEvery, MiB(job.filterPeakKiB), MiB(job.encoderPeakKiB));
+    printf("| %s | %d | %d | %.1f MiB | %.1f MiB | %.1f MiB |\n", job.name.c_str(),
+           job.pageCount, job.pageCount / job.denseEvery, MiB(job.filterPeakKiB),
+           MiB(job.encoderPeakKiB), MiB(job.convertPeakKiB));
   }
+  const double convertPeak = MiB(jobs.back().convertPeakKiB);
+  printf("\n%d pages, quenmark_convert peak RSS %.1f MiB   goal <= %.0f MiB: %s\n",
+         jobs.back().pageCount, convertPeak, kConvertPeakMiBGoal,
+         convertPeak <= kConvertPeakMiBGoal ? "met" : "MISSED");
   return true;
 }
 
@@ -860,6 +912,7 @@ bool RunBench(const Launcher &launcher, const Options &options, const std::strin
   a5.pageSize = "A5";
   // FeedEdge=1 is the PPD's "Long edge first"; the filter then turns every page by -90.
   a5.options = "PageSize=A5 FeedEdge=1";
+  a5.convertArgs = {"-o", "media=iso_a5_148x210mm", "-o", "feed-orientation=long-edge-first"};
   a5.pageCount = options.a5Pages;
   a5.denseEvery = options.a5Pages;
   a5.widthPt = 420;
@@ -878,7 +931,7 @@ bool RunBench(const Launcher &launcher, const Options &options, const std::strin
       // weighs on both runs alike.
       const bool encoderFirst = round % 2 == 1;
       if (encoderFirst && !TimeEncoder(launcher, job)) return false;
-      if (!TimeFilter(launcher, options, job)) return false;
+      if (!TimeFilter(launcher, options, job) || !TimeConvert(launcher, options, job)) return false;
       if (!encoderFirst && !TimeEncoder(launcher, job)) return false;
     }
   }
