@@ -1,6 +1,6 @@
 # Install rules. The filter goes where the CUPS scheduler looks for filters, the PPD
-# where `lpinfo -m` (cups-driverd) finds driver files, and the tools into the usual
-# bin directory.
+# where `lpinfo -m` (cups-driverd) finds driver files, and the tools and their manual
+# pages into the usual bin and man directories.
 #
 # CUPS looks for filters and models only in its own fixed directories, whatever the
 # install prefix is, so both come from cups-config as absolute paths: an install into
@@ -60,8 +60,14 @@ install(FILES "${QUENMARK_PPD_FILE}"
         DESTINATION "${QUENMARK_CUPS_PPD_DIR}"
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
-install(TARGETS quenmark_mkraster quenmark_inspect
+install(TARGETS quenmark_convert quenmark_inspect quenmark_mkraster
         RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+install(FILES man/quenmark_convert.1 man/quenmark_inspect.1 man/quenmark_mkraster.1
+        DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+# The printer application's page, where the application is built.
+if(TARGET quenmark-printer-app)
+  install(FILES man/quenmark-printer-app.8 DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
+endif()
 
 message(STATUS "quenmark: filter installs into ${QUENMARK_CUPS_FILTER_DIR}")
 message(STATUS "quenmark: PPD installs into ${QUENMARK_CUPS_PPD_DIR}")

@@ -12,6 +12,8 @@
 # filters run as the user lp, who may not reach the build tree (/root). BIN and
 # BIN/filter are made readable for everyone for the same reason.
 #
+# An empty FILTER gives CUPS's programs alone: the installed filter then runs.
+#
 # A cups-files.conf with the line "ServerBin BIN" points cupsfilter (-c) or cupsd
 # (-s) at it.
 set -euo pipefail
@@ -26,7 +28,7 @@ if [[ $# -ne 2 ]]; then
   exit 2
 fi
 bin=$1 filter=$2
-[[ -f $filter ]] || { echo "$0: no filter at $filter" >&2; exit 1; }
+[[ -z $filter || -f $filter ]] || { echo "$0: no filter at $filter" >&2; exit 1; }
 serverbin=$(cups-config --serverbin 2>/dev/null || echo /usr/lib/cups)
 
 mkdir -p "$bin/filter"
@@ -37,6 +39,7 @@ done
 for entry in "$serverbin"/filter/*; do
   ln -sfn "$entry" "$bin/filter/"
 done
+[[ -n $filter ]] || exit 0
 target=$bin/filter/$(basename "$filter")
 rm -f "$target"
 if ((copy)); then

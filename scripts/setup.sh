@@ -15,6 +15,7 @@ PACKAGES=(
   ghostscript poppler-utils
   valgrind
   clang libclang-rt-14-dev llvm
+  debhelper dpkg-dev fakeroot lintian
 )
 
 missing=()

@@ -43,12 +43,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-show_job_log() {
-  echo "---- scheduler log of job $1 (last 80 lines)" >&2
-  grep -F "[Job $1]" "$CUPSD_ERROR_LOG" | tail -n 80 >&2
-  echo "----" >&2
-}
-
 # --- The sample document: a real three-page PDF made from the shipped PostScript.
 gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pdfwrite -sOutputFile="$work/sample.pdf" \
   "$sample_ps" || { echo "FAIL: ghostscript could not make the sample PDF" >&2; exit 1; }
@@ -85,40 +79,7 @@ submit_document() {
   echo "job $job submitted: lp ${*:+$* }$(basename "$file")"
 }
 
-# wait_job ID: waits (bounded) until the scheduler has finished the job, and checks
-# that it completed rather than being aborted.
-wait_job() {
-  local id=$1 deadline=$((SECONDS + 120))
-  while lpstat -o qtest 2>/dev/null | grep -q "^qtest-$id "; do
-    # A job whose filters fail is stopped, not ended: no use waiting for it.
-    if grep -qE "\[Job $id\] Job (stopped|aborted)" "$CUPSD_ERROR_LOG"; then
-      fail "job $id failed in the scheduler"
-      show_job_log "$id"
-      return 1
-    fi
-    if ((SECONDS >= deadline)); then
-      fail "job $id did not finish within 120 seconds"
-      show_job_log "$id"
-      return 1
-    fi
-    sleep 0.3
-  done
-  deadline=$((SECONDS + 10))
-  until grep -qF "[Job $id] Job completed." "$CUPSD_ERROR_LOG"; do
-    if ((SECONDS >= deadline)); then
-      fail "job $id ended without completing"
-      show_job_log "$id"
-      return 1
-    fi
-    sleep 0.2
-  done
-  if ! grep -F "[Job $id] PID" "$CUPSD_ERROR_LOG" |
-    grep -q "tavrel_quenbrisk) exited with no errors"; then
-    fail "job $id: the filter did not exit cleanly"
-    show_job_log "$id"
-    return 1
-  fi
-}
+wait_job() { private_cupsd_wait_job qtest "$1"; }
 
 # Bytes of a PBM page file that hold at least one black pixel (the inspector writes
 # the two-line header "P4\nW H\n").

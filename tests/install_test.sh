@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The install rules, checked in a DESTDIR: the filter lands in CUPS's filter directory
-# with mode 0755, the PPD in CUPS's model directory, the tools in the bin directory,
-# whatever the install prefix; cupstestppd accepts the installed PPD with the
-# installed filter; and a CUPS scheduler whose data directory holds the installed
-# model directory lists the PPD in `lpinfo -m` and adds a queue with `lpadmin -m`.
+# with mode 0755, the PPD in CUPS's model directory, the tools in the bin directory and
+# their manual pages in the man directory, whatever the install prefix; cupstestppd
+# accepts the installed PPD with the installed filter; and a CUPS scheduler whose data
+# directory holds the installed model directory lists the PPD in `lpinfo -m` and adds
+# a queue with `lpadmin -m`.
 #
 # usage: install_test.sh CMAKE BUILD_DIR
 # Exit 0 on success, 1 on failure, 77 (skipped) when CUPS's scheduler is not installed.
@@ -69,9 +70,18 @@ installed_filter=$dest$serverbin/filter/tavrel_quenbrisk
 installed_ppd=$dest$datadir/model/quenmark/quenmark.ppd
 check_file "$installed_filter" 755 "$filter"
 check_file "$installed_ppd" 644 "$ppd"
-check_file "$dest/usr/bin/quenmark_inspect" 755 "$build/quenmark_inspect"
-check_file "$dest/usr/bin/quenmark_mkraster" 755 "$build/quenmark_mkraster"
-check_eq "files installed" 4 "$(find "$dest" -type f | wc -l)"
+for tool in quenmark_convert quenmark_inspect quenmark_mkraster; do
+  check_file "$dest/usr/bin/$tool" 755 "$build/$tool"
+  check_file "$dest/usr/share/man/man1/$tool.1" 644 "$here/../man/$tool.1"
+done
+installed_files=8
+# Where the printer application is built, it comes with its manual page and its unit.
+if [[ -x $build/quenmark-printer-app ]]; then
+  check_file "$dest/usr/sbin/quenmark-printer-app" 755 "$build/quenmark-printer-app"
+  check_file "$dest/usr/share/man/man8/quenmark-printer-app.8" 644 "$here/../man/quenmark-printer-app.8"
+  installed_files=$((installed_files + 3))
+fi
+check_eq "files installed" "$installed_files" "$(find "$dest" -type f | wc -l)"
 
 # --- Install with the build's own prefix (/usr/local unless configured otherwise):
 # the tools follow the prefix, the filter and the PPD stay where CUPS looks.
@@ -85,8 +95,9 @@ if ! DESTDIR=$dest "$cmake" --install "$build" >"$work/install-default.log" 2>&1
 else
   check_file "$dest$serverbin/filter/tavrel_quenbrisk" 755 "$filter"
   check_file "$dest$datadir/model/quenmark/quenmark.ppd" 644 "$ppd"
-  check_file "$dest$bindir/quenmark_inspect" 755 "$build/quenmark_inspect"
-  check_file "$dest$bindir/quenmark_mkraster" 755 "$build/quenmark_mkraster"
+  for tool in quenmark_convert quenmark_inspect quenmark_mkraster; do
+    check_file "$dest$bindir/$tool" 755 "$build/$tool"
+  done
 fi
 
 # --- cupstestppd on the installed PPD, with the DESTDIR as the root for its check of

@@ -5,14 +5,18 @@
 #       Starts cupsd with everything under DIR (an empty directory; the directories
 #       above it must be open to the user lp, who runs the filters): its ServerRoot,
 #       spool, temporary, cache, state and log directories, a ServerBin that holds
-#       CUPS's own filters, backends and helpers plus FILTER (our filter program,
-#       copied in) and, with DATADIR, that directory as its DataDir instead of the
-#       system's. It listens only on the Unix socket DIR/cups.sock, which CUPS_SERVER
+#       the system's filters, backends and helpers plus FILTER (our filter program,
+#       copied in; with FILTER "" the system's filters alone, an installed copy of
+#       ours among them) and, with DATADIR, that directory as its DataDir instead of
+#       the system's. It listens only on the Unix socket DIR/cups.sock, which CUPS_SERVER
 #       names for the clients (lp, lpadmin, lpstat, lpinfo) from then on. Returns 1
 #       when the scheduler does not come up.
 #   private_cupsd_stop
 #       Stops that scheduler by its process id and waits for it. Safe to call twice;
 #       the callers run it from their EXIT trap.
+#   private_cupsd_wait_job QUEUE ID
+#       Waits (bounded) until the scheduler has finished job ID of QUEUE, and checks
+#       that it completed and that our filter exited without errors.
 #
 # Sets CUPSD_PID, CUPSD_ERROR_LOG, CUPSD_PAGE_LOG and CUPSD_FILTER_DIR, the scheduler's
 # filter directory: it comes first on the PATH the scheduler gives its filters, so a
@@ -32,6 +36,36 @@ check_eq() {  # check_eq WHAT EXPECTED ACTUAL
   else
     fail "$1: expected '$2', got '$3'"
   fi
+}
+
+# start_watchdog PID: a watcher in the background that stops PID should the test itself
+# be killed (a ctest timeout sends SIGKILL, and no trap runs), since PID would otherwise
+# live on. Sets WATCHDOG_PID.
+start_watchdog() {
+  local test_shell=$$ pid=$1
+  (
+    while kill -0 "$test_shell" 2>/dev/null && kill -0 "$pid" 2>/dev/null; do
+      sleep 1
+    done
+    kill -TERM "$pid" 2>/dev/null
+  ) </dev/null >/dev/null 2>&1 &
+  WATCHDOG_PID=$!
+}
+
+# stop_process PID WATCHDOG: stops PID, a child of the test, by SIGTERM, and after ten
+# seconds by SIGKILL, and waits for it and for its watchdog, which ends within a second.
+stop_process() {
+  local pid=$1 watchdog=$2 tries
+  if kill -TERM "$pid" 2>/dev/null; then
+    for ((tries = 0; tries < 50; ++tries)); do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.2
+    done
+    kill -KILL "$pid" 2>/dev/null
+  fi
+  wait "$pid" 2>/dev/null
+  [[ -n $watchdog ]] && wait "$watchdog" 2>/dev/null
+  return 0
 }
 
 CUPSD_PID=""
@@ -61,7 +95,7 @@ private_cupsd_start() {
   chmod 755 "$dir"/sbin
 
   # CUPS's own programs and a copy of our filter: the build tree may lie where lp
-  # cannot go (/root).
+  # cannot go (/root). Without a filter, the installed one runs.
   bash "$(dirname "${BASH_SOURCE[0]}")/../scripts/private-serverbin.sh" --copy \
     "$dir/bin" "$filter" || return 1
 
@@ -134,16 +168,8 @@ EOF
     >"$dir/log/cupsd.out" 2>&1 &
   CUPSD_PID=$!
   export CUPS_SERVER=$dir/cups.sock
-  # Should the test itself be killed (a ctest timeout sends SIGKILL, and no trap
-  # runs), this watchdog stops the scheduler, which would otherwise live on.
-  local test_shell=$$ cupsd_pid=$CUPSD_PID
-  (
-    while kill -0 "$test_shell" 2>/dev/null && kill -0 "$cupsd_pid" 2>/dev/null; do
-      sleep 1
-    done
-    kill -TERM "$cupsd_pid" 2>/dev/null
-  ) </dev/null >/dev/null 2>&1 &
-  CUPSD_WATCHDOG=$!
+  start_watchdog "$CUPSD_PID"
+  CUPSD_WATCHDOG=$WATCHDOG_PID
 
   local tries
   for ((tries = 0; tries < 150; ++tries)); do
@@ -165,18 +191,47 @@ EOF
 
 private_cupsd_stop() {
   [[ -n $CUPSD_PID ]] || return 0
-  local pid=$CUPSD_PID tries
+  local pid=$CUPSD_PID
   CUPSD_PID=""
-  if kill -TERM "$pid" 2>/dev/null; then
-    for ((tries = 0; tries < 50; ++tries)); do
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.2
-    done
-    kill -KILL "$pid" 2>/dev/null
-  fi
-  wait "$pid" 2>/dev/null
-  # The watchdog ends within a second of the scheduler.
-  [[ -n $CUPSD_WATCHDOG ]] && wait "$CUPSD_WATCHDOG" 2>/dev/null
+  stop_process "$pid" "$CUPSD_WATCHDOG"
   CUPSD_WATCHDOG=""
-  return 0
+}
+
+private_cupsd_show_job_log() {
+  echo "---- scheduler log of job $1 (last 80 lines)" >&2
+  grep -F "[Job $1]" "$CUPSD_ERROR_LOG" | tail -n 80 >&2
+  echo "----" >&2
+}
+
+private_cupsd_wait_job() {
+  local queue=$1 id=$2 deadline=$((SECONDS + 120))
+  while lpstat -o "$queue" 2>/dev/null | grep -q "^$queue-$id "; do
+    # A job whose filters fail is stopped, not ended: no use waiting for it.
+    if grep -qE "\[Job $id\] Job (stopped|aborted)" "$CUPSD_ERROR_LOG"; then
+      fail "job $id failed in the scheduler"
+      private_cupsd_show_job_log "$id"
+      return 1
+    fi
+    if ((SECONDS >= deadline)); then
+      fail "job $id did not finish within 120 seconds"
+      private_cupsd_show_job_log "$id"
+      return 1
+    fi
+    sleep 0.3
+  done
+  deadline=$((SECONDS + 10))
+  until grep -qF "[Job $id] Job completed." "$CUPSD_ERROR_LOG"; do
+    if ((SECONDS >= deadline)); then
+      fail "job $id ended without completing"
+      private_cupsd_show_job_log "$id"
+      return 1
+    fi
+    sleep 0.2
+  done
+  if ! grep -F "[Job $id] PID" "$CUPSD_ERROR_LOG" |
+    grep -q "tavrel_quenbrisk) exited with no errors"; then
+    fail "job $id: the filter did not exit cleanly"
+    private_cupsd_show_job_log "$id"
+    return 1
+  fi
 }
