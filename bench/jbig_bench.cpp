@@ -74,6 +74,7 @@ struct Page {
 // One kind of run: wall and CPU seconds of every round.
 struct Run {
   const char *name;
+  bool oneThread;
   std::vector<double> wall;
   std::vector<double> cpu;
 };
@@ -249,11 +250,13 @@ bool TakeAndCheck(ParallelEncoder *pool, const std::vector<Page> &pages, size_t 
   return true;
 }
 
-bool TimePool(const std::vector<Page> &pages, int threads, Run *run) {
+// piecesPerPage as in ParallelEncoderConfig: 0 for the pool's own choice, 1 for whole pages.
+bool TimePool(const std::vector<Page> &pages, int threads, int piecesPerPage, Run *run) {
   const double cpuStart = OwnCpuSeconds();
   const double start = Now();
   ParallelEncoderConfig config;
   config.threads = threads;
+  config.piecesPerPage = piecesPerPage;
   char error[JBIG_ERROR_TEXT_SIZE] = "";
   ParallelEncoder *pool = StartParallelEncoder(config, error, sizeof error);
   if (pool == nullptr) return Fail(error);
@@ -337,7 +340,7 @@ bool PrintTable(const Options &options, const std::vector<Page> &pages,
            count / wall, cpu / count, cpu / wall, wall / command, fastest / count,
            fastest / fastestCommand);
     // The one-thread runs keep a core busy on a quiet machine.
-    if (&run != &runs.back()) {
+    if (run.oneThread) {
       for (size_t i = 0; i < run.wall.size(); ++i) {
         leastCpuShare = std::min(leastCpuShare, run.cpu[i] / run.wall[i]);
       }
@@ -415,31 +418,44 @@ bool ParseOptions(int argc, char **argv, Options *options, int *exitStatus) {
 bool RunBench(const Options &options, const std::string &dir, bool *goalMet) {
   std::vector<Page> pages;
   if (!MakeCorpus(options, dir, &pages)) return false;
-  std::vector<Run> runs = {
-      {"pbmtojbg command", {}, {}}, {"in process, serial", {}, {}}, {"in process, pool", {}, {}}};
-  const std::string poolName = "in process, pool of " + std::to_string(options.threads);
-  runs[2].name = poolName.c_str();
+  const std::string wholePages =
+      "in process, pool of " + std::to_string(options.threads) + ", whole pages";
+  const std::string inPieces = "in process, pool of " + std::to_string(options.threads);
+  std::vector<Run> runs = {{"pbmtojbg command", true, {}, {}},
+                           {"in process, serial", true, {}, {}},
+                           {wholePages.c_str(), false, {}, {}},
+                           {inPieces.c_str(), false, {}, {}}};
   std::vector<double> textSeconds;
   std::vector<double> denseSeconds;
+  auto timeRun = [&](size_t which) {
+    switch (which) {
+      case 0:
+        return TimeCommand(pages, false, &runs[0]);
+      case 1:
+        return TimeSerial(pages, &runs[1], &textSeconds, &denseSeconds);
+      case 2:
+        return TimePool(pages, options.threads, 1, &runs[2]);
+      default:
+        return TimePool(pages, options.threads, 0, &runs[3]);
+    }
+  };
   // A first run of each, untimed: the command's bytes to compare with, programs and pages
   // in the page cache.
-  Run warmUp{"", {}, {}};
-  if (!TimeCommand(pages, true, &warmUp) ||
-      !TimeSerial(pages, &warmUp, &textSeconds, &denseSeconds) ||
-      !TimePool(pages, options.threads, &warmUp)) {
-    return false;
+  if (!TimeCommand(pages, true, &runs[0])) return false;
+  for (size_t which = 1; which < runs.size(); ++which) {
+    if (!timeRun(which)) return false;
+  }
+  for (Run &run : runs) {
+    run.wall.clear();
+    run.cpu.clear();
   }
   textSeconds.clear();
   denseSeconds.clear();
   for (int round = 1; round <= options.rounds; ++round) {
     fprintf(stderr, "jbig_bench: round %d of %d\n", round, options.rounds);
     // The order turns every round, so that a drift in the machine's speed weighs on all.
-    for (int step = 0; step < 3; ++step) {
-      const int which = (step + round) % 3;
-      const bool ok = which == 0   ? TimeCommand(pages, false, &runs[0])
-                      : which == 1 ? TimeSerial(pages, &runs[1], &textSeconds, &denseSeconds)
-                                   : TimePool(pages, options.threads, &runs[2]);
-      if (!ok) return false;
+    for (size_t step = 0; step < runs.size(); ++step) {
+      if (!timeRun((step + static_cast<size_t>(round)) % runs.size())) return false;
     }
   }
   *goalMet = PrintTable(options, pages, runs, textSeconds, denseSeconds);

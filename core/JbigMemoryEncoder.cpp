@@ -5,6 +5,7 @@ extern "C" {
 #include <jbig.h>
 }
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -23,16 +24,22 @@ namespace {
 constexpr int kDifferentialLayers = 0;
 constexpr int kOrder = 0;
 constexpr int kOptions = JBG_TPBON | JBG_SDRST;
-constexpr unsigned long kStripeLines = 128;
+constexpr unsigned long kStripeLines = JBIG_STRIPE_LINES;
 constexpr int kMaxAdaptiveOffsetX = 0;
 constexpr int kLeaveAsIs = -1;
 
 // The first block of the output; most pages need a few of these, doubled as they grow.
 constexpr size_t kFirstOutputBlock = 64 * 1024;
 
+// The bi-level image header at the start of the data, and where in it the height stands
+// (32 bits, most significant byte first).
+constexpr size_t kImageHeaderBytes = 20;
+constexpr size_t kImageHeightOffset = 8;
+
 struct OutputSink {
   JbigBytes bytes;
   uint64_t limit = 0;
+  size_t skip = 0;  // leading bytes not kept: the header of a piece that does not start the page
   bool outOfMemory = false;
   bool pastLimit = false;
 };
@@ -41,6 +48,13 @@ struct OutputSink {
 // away and the call fails when the library returns.
 void Append(OutputSink *sink, const unsigned char *start, size_t length) {
   if (sink->outOfMemory || sink->pastLimit) return;
+  if (sink->skip > 0) {
+    const size_t skipped = std::min(sink->skip, length);
+    sink->skip -= skipped;
+    start += skipped;
+    length -= skipped;
+    if (length == 0) return;
+  }
   JbigBytes &bytes = sink->bytes;
   if (length > sink->limit - bytes.size) {
     sink->pastLimit = true;
@@ -84,16 +98,22 @@ void ReleaseJbigBytes(JbigBytes *bytes) {
 
 uint64_t JbigOutputLimit(uint64_t bitmapBytes) { return 2 * bitmapBytes + 64 * 1024; }
 
-bool EncodeJbigInMemory(unsigned char *bits, int32_t width, int32_t height, JbigBytes *out,
-                        char *error, size_t errorSize) {
+int32_t JbigStripeCount(int32_t height) {
+  if (height < 1) return 0;
+  return static_cast<int32_t>((static_cast<int64_t>(height) + JBIG_STRIPE_LINES - 1) /
+                              JBIG_STRIPE_LINES);
+}
+
+bool EncodeJbigPiece(unsigned char *bits, int32_t width, int32_t height, int32_t firstStripe,
+                     int32_t stripeCount, JbigBytes *out, char *error, size_t errorSize) {
   *out = JbigBytes();
   if (bits == nullptr || width < 1 || height < 1) {
     FormatJbigError(error, errorSize, "cannot encode a page of %" PRId32 "x%" PRId32 " pixels%s",
                     width, height, bits == nullptr ? " without pixels" : "");
     return false;
   }
-  const uint64_t bitmapBytes =
-      static_cast<uint64_t>(PbmStride(width)) * static_cast<uint64_t>(height);
+  const uint64_t stride = static_cast<uint64_t>(PbmStride(width));
+  const uint64_t bitmapBytes = stride * static_cast<uint64_t>(height);
   if (bitmapBytes > PBM_MAX_BITMAP_BYTES) {
     FormatJbigError(error, errorSize,
                     "a page of %" PRId32 "x%" PRId32 " pixels (%" PRIu64
@@ -101,12 +121,30 @@ bool EncodeJbigInMemory(unsigned char *bits, int32_t width, int32_t height, Jbig
                     width, height, bitmapBytes, PBM_MAX_BITMAP_BYTES);
     return false;
   }
+  const int32_t stripes = JbigStripeCount(height);
+  if (firstStripe < 0 || stripeCount < 1 ||
+      static_cast<int64_t>(firstStripe) + stripeCount > stripes) {
+    FormatJbigError(error, errorSize,
+                    "stripes %" PRId32 " to %" PRId64 " are not in a page of %" PRId32 " stripes",
+                    firstStripe, static_cast<int64_t>(firstStripe) + stripeCount - 1, stripes);
+    return false;
+  }
+  // The piece is encoded as an image of its own rows. Its first stripe starts from the
+  // coder's initial state, which is the state every stripe after an SDRST starts from, so
+  // its stripe data are the page's; only the header, if it is kept, must give the page's
+  // height instead of the piece's.
+  const uint64_t firstRow = static_cast<uint64_t>(firstStripe) * kStripeLines;
+  const uint64_t endRow =
+      std::min<uint64_t>(static_cast<uint64_t>(height),
+                         (static_cast<uint64_t>(firstStripe) + stripeCount) * kStripeLines);
+  const uint64_t rows = endRow - firstRow;
 
   OutputSink sink;
-  sink.limit = JbigOutputLimit(bitmapBytes);
-  unsigned char *planes[1] = {bits};
+  sink.limit = JbigOutputLimit(stride * rows);
+  sink.skip = firstStripe == 0 ? 0 : kImageHeaderBytes;
+  unsigned char *planes[1] = {bits + firstRow * stride};
   jbg_enc_state state;
-  jbg_enc_init(&state, static_cast<unsigned long>(width), static_cast<unsigned long>(height), 1,
+  jbg_enc_init(&state, static_cast<unsigned long>(width), static_cast<unsigned long>(rows), 1,
                planes, AppendJbigOutput, &sink);
   jbg_enc_layers(&state, kDifferentialLayers);
   jbg_enc_lrange(&state, kLeaveAsIs, kLeaveAsIs);
@@ -129,6 +167,26 @@ bool EncodeJbigInMemory(unsigned char *bits, int32_t width, int32_t height, Jbig
     ReleaseJbigBytes(&sink.bytes);
     return false;
   }
+  if (firstStripe == 0) {
+    if (sink.bytes.size < kImageHeaderBytes) {
+      FormatJbigError(error, errorSize, "libjbig wrote no image header (%zu bytes)",
+                      sink.bytes.size);
+      ReleaseJbigBytes(&sink.bytes);
+      return false;
+    }
+    unsigned char *pageHeight = sink.bytes.data + kImageHeightOffset;
+    const uint32_t value = static_cast<uint32_t>(height);
+    pageHeight[0] = static_cast<unsigned char>(value >> 24);
+    pageHeight[1] = static_cast<unsigned char>(value >> 16);
+    pageHeight[2] = static_cast<unsigned char>(value >> 8);
+    pageHeight[3] = static_cast<unsigned char>(value);
+  }
   *out = sink.bytes;
   return true;
+}
+
+bool EncodeJbigInMemory(unsigned char *bits, int32_t width, int32_t height, JbigBytes *out,
+                        char *error, size_t errorSize) {
+  return EncodeJbigPiece(bits, width, height, 0, std::max<int32_t>(1, JbigStripeCount(height)), out,
+                         error, errorSize);
 }

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,15 +13,22 @@
 
 namespace {
 
-enum class SlotState { Free, Queued, Encoding, Done };
+enum class SlotState { Free, Encoding, Done };
 
 // Page number n (counted from 0 in submission order) lives in slot n % limit from its
 // submission until it is taken. A slot is reused only after its page was taken, and pages
 // are taken in order, so at most `limit` pages are ever held.
 struct Slot {
   SlotState state = SlotState::Free;
-  PageToEncode page;
-  EncodedPage result;
+  PageToEncode page;  // its bits are freed once every piece is encoded
+  int32_t pieces = 0;
+  int32_t stripesPerPiece = 0;
+  int32_t piecesStarted = 0;
+  int32_t piecesDone = 0;
+  JbigBytes pieceData[PARALLEL_ENCODER_MAX_PIECES];
+  bool failed = false;
+  char error[JBIG_ERROR_TEXT_SIZE] = {};
+  EncodedPage result;  // when Done
 };
 
 int CoresAvailable() {
@@ -47,12 +55,14 @@ struct ParallelEncoder {
   int threadCount;  // 1: no workers, SubmitPage encodes
   pthread_t *threads;
   int threadsStarted;
+  int piecesWanted;  // per page, before the page's own stripes limit them
+  bool piecesAsked;  // piecesWanted was given, not derived from the threads
   void (*releaseTag)(void *tag);
-  JbigPageEncoder encode;
+  JbigPieceEncoder encode;
   // Counts of pages in submission order; taken <= encodingNext <= submitted, and
-  // submitted - taken <= limit.
+  // submitted - taken <= limit. Page encodingNext is the first with a piece not yet started.
   uint64_t submitted;
-  uint64_t encodingNext;  // the next page a worker picks up
+  uint64_t encodingNext;
   uint64_t taken;
   bool finished;
   bool aborted;
@@ -60,44 +70,113 @@ struct ParallelEncoder {
 
 namespace {
 
+Slot &SlotOf(ParallelEncoder *pool, uint64_t page) {
+  return pool->slots[page % static_cast<uint64_t>(pool->limit)];
+}
+
+void ReleaseTag(const ParallelEncoder *pool, void **tag) {
+  if (pool->releaseTag != nullptr && *tag != nullptr) pool->releaseTag(*tag);
+  *tag = nullptr;
+}
+
 void DropPage(const ParallelEncoder *pool, PageToEncode *page) {
   free(page->bits);
   page->bits = nullptr;
-  if (pool->releaseTag != nullptr && page->tag != nullptr) pool->releaseTag(page->tag);
-  page->tag = nullptr;
+  ReleaseTag(pool, &page->tag);
 }
 
-void DropResult(const ParallelEncoder *pool, EncodedPage *result) {
-  ReleaseJbigBytes(&result->jbig);
-  if (pool->releaseTag != nullptr && result->tag != nullptr) pool->releaseTag(result->tag);
-  result->tag = nullptr;
+// Everything a slot holds goes: what is left of the page, its pieces, its result.
+void ClearSlot(const ParallelEncoder *pool, Slot *slot) {
+  DropPage(pool, &slot->page);
+  for (JbigBytes &piece : slot->pieceData) ReleaseJbigBytes(&piece);
+  ReleaseJbigBytes(&slot->result.jbig);
+  ReleaseTag(pool, &slot->result.tag);
+  *slot = Slot();
 }
 
-void EncodePage(const ParallelEncoder *pool, const PageToEncode &page, EncodedPage *result) {
-  *result = EncodedPage();
-  result->tag = page.tag;
-  result->ok = pool->encode(page.bits, page.width, page.height, &result->jbig, result->error,
-                            sizeof result->error);
-  if (!result->ok) ReleaseJbigBytes(&result->jbig);
+struct PiecePlan {
+  int32_t pieces;
+  int32_t stripesPerPiece;
+};
+
+// A page that cannot be encoded (no pixels, no size) goes as one piece, so that the encoder
+// says what is wrong with it.
+PiecePlan PlanPieces(const ParallelEncoder *pool, int32_t height, bool encodable) {
+  const int32_t stripes = JbigStripeCount(height);
+  if (!encodable || stripes < 1) return {1, 1};
+  const int32_t most = pool->piecesAsked
+                           ? stripes
+                           : std::max<int32_t>(1, stripes / PARALLEL_ENCODER_MIN_PIECE_STRIPES);
+  const int32_t wanted = std::min<int32_t>(pool->piecesWanted, most);
+  const int32_t stripesPerPiece = (stripes + wanted - 1) / wanted;
+  return {(stripes + stripesPerPiece - 1) / stripesPerPiece, stripesPerPiece};
 }
 
-// Encodes the next queued page. Called with the mutex held, and returns with it held; the
-// encoding runs unlocked, the slot being this caller's alone while it is Encoding.
-void EncodeNextPage(ParallelEncoder *pool) {
-  Slot &slot = pool->slots[pool->encodingNext % static_cast<uint64_t>(pool->limit)];
-  ++pool->encodingNext;
-  slot.state = SlotState::Encoding;
+// The pieces, joined in stripe order into the page's result. Runs unlocked: every piece of
+// the page is done, so the slot is the caller's alone until it is marked Done.
+void JoinPieces(Slot *slot) {
+  EncodedPage &result = slot->result;
+  result = EncodedPage();
+  result.tag = slot->page.tag;
+  slot->page.tag = nullptr;
+  free(slot->page.bits);
+  slot->page.bits = nullptr;
+  if (slot->failed) {
+    memcpy(result.error, slot->error, sizeof result.error);
+  } else if (slot->pieces == 1) {
+    result.jbig = slot->pieceData[0];
+    slot->pieceData[0] = JbigBytes();
+    result.ok = true;
+  } else {
+    size_t total = 0;
+    for (int32_t i = 0; i < slot->pieces; ++i) total += slot->pieceData[i].size;
+    unsigned char *joined = static_cast<unsigned char *>(malloc(total));
+    if (joined == nullptr) {
+      FormatJbigError(result.error, sizeof result.error,
+                      "no memory to join the %zu bytes of JBIG data of a page", total);
+    } else {
+      size_t at = 0;
+      for (int32_t i = 0; i < slot->pieces; ++i) {
+        memcpy(joined + at, slot->pieceData[i].data, slot->pieceData[i].size);
+        at += slot->pieceData[i].size;
+      }
+      result.jbig.data = joined;
+      result.jbig.size = total;
+      result.jbig.capacity = total;
+      result.ok = true;
+    }
+  }
+  for (JbigBytes &piece : slot->pieceData) ReleaseJbigBytes(&piece);
+}
+
+// Encodes the next piece not yet started. Called with the mutex held, and returns with it
+// held; the encoding runs unlocked. The worker that finishes a page's last piece joins them.
+void EncodeNextPiece(ParallelEncoder *pool) {
+  Slot &slot = SlotOf(pool, pool->encodingNext);
+  const int32_t piece = slot.piecesStarted++;
+  if (slot.piecesStarted == slot.pieces) ++pool->encodingNext;
   const PageToEncode page = slot.page;
-  slot.page = PageToEncode();
+  const int32_t first = piece * slot.stripesPerPiece;
+  const int32_t count = std::min(slot.stripesPerPiece, JbigStripeCount(page.height) - first);
   pthread_mutex_unlock(&pool->mutex);
 
-  EncodedPage result;
-  EncodePage(pool, page, &result);
-  // The bitmap goes as soon as it is encoded: only the (much smaller) JBIG data waits.
-  free(page.bits);
+  JbigBytes data;
+  char error[JBIG_ERROR_TEXT_SIZE] = "";
+  const bool ok = pool->encode(page.bits, page.width, page.height, first, std::max(count, 1), &data,
+                               error, sizeof error);
+  if (!ok) ReleaseJbigBytes(&data);
 
   pthread_mutex_lock(&pool->mutex);
-  slot.result = result;
+  slot.pieceData[piece] = data;
+  if (!ok && !slot.failed) {
+    slot.failed = true;
+    memcpy(slot.error, error, sizeof slot.error);
+  }
+  if (++slot.piecesDone < slot.pieces) return;
+  pthread_mutex_unlock(&pool->mutex);
+  // The bitmap goes as soon as the page is encoded: only the (much smaller) JBIG data waits.
+  JoinPieces(&slot);
+  pthread_mutex_lock(&pool->mutex);
   slot.state = SlotState::Done;
   pthread_cond_broadcast(&pool->ready);
 }
@@ -110,7 +189,7 @@ void *RunWorker(void *argument) {
       pthread_cond_wait(&pool->work, &pool->mutex);
     }
     if (pool->aborted || pool->encodingNext == pool->submitted) break;
-    EncodeNextPage(pool);
+    EncodeNextPiece(pool);
   }
   pthread_mutex_unlock(&pool->mutex);
   return nullptr;
@@ -126,10 +205,8 @@ void Wake(ParallelEncoder *pool) {
 void Dismantle(ParallelEncoder *pool) {
   for (int i = 0; i < pool->threadsStarted; ++i) pthread_join(pool->threads[i], nullptr);
   for (int i = 0; i < pool->limit; ++i) {
-    Slot &slot = pool->slots[i];
-    if (slot.state == SlotState::Queued) DropPage(pool, &slot.page);
-    if (slot.state == SlotState::Done) DropResult(pool, &slot.result);
-    slot.~Slot();
+    ClearSlot(pool, &pool->slots[i]);
+    pool->slots[i].~Slot();
   }
   free(pool->slots);
   free(pool->threads);
@@ -164,13 +241,12 @@ TakeResult Take(ParallelEncoder *pool, bool wait, EncodedPage *page) {
   pthread_mutex_lock(&pool->mutex);
   TakeResult outcome;
   for (;;) {
-    Slot &slot = pool->slots[pool->taken % static_cast<uint64_t>(pool->limit)];
+    Slot &slot = SlotOf(pool, pool->taken);
     if (pool->aborted) {
       outcome = TakeResult::Aborted;
     } else if (pool->taken < pool->submitted && slot.state == SlotState::Done) {
       *page = slot.result;
-      slot.result = EncodedPage();
-      slot.state = SlotState::Free;
+      slot = Slot();
       ++pool->taken;
       pthread_cond_broadcast(&pool->room);
       outcome = TakeResult::Taken;
@@ -214,8 +290,13 @@ ParallelEncoder *StartParallelEncoder(const ParallelEncoderConfig &config, char 
   pool->limit = limit;
   pool->threadCount = threads;
   pool->threads = workers;
+  pool->piecesAsked = config.piecesPerPage > 0;
+  pool->piecesWanted = Clamp(pool->piecesAsked ? config.piecesPerPage
+                             : threads > 1     ? 2 * threads
+                                               : 1,
+                             1, PARALLEL_ENCODER_MAX_PIECES);
   pool->releaseTag = config.releaseTag;
-  pool->encode = config.encode != nullptr ? config.encode : EncodeJbigInMemory;
+  pool->encode = config.encode != nullptr ? config.encode : EncodeJbigPiece;
   pthread_mutex_init(&pool->mutex, nullptr);
   pthread_cond_init(&pool->room, nullptr);
   pthread_cond_init(&pool->work, nullptr);
@@ -239,15 +320,18 @@ bool SubmitPage(ParallelEncoder *pool, PageToEncode page) {
     DropPage(pool, &page);
     return false;
   }
-  Slot &slot = pool->slots[pool->submitted % static_cast<uint64_t>(pool->limit)];
+  Slot &slot = SlotOf(pool, pool->submitted);
   slot.page = page;
-  slot.state = SlotState::Queued;
+  slot.state = SlotState::Encoding;
+  const PiecePlan plan = PlanPieces(pool, page.height, page.bits != nullptr && page.width > 0);
+  slot.pieces = plan.pieces;
+  slot.stripesPerPiece = plan.stripesPerPiece;
   ++pool->submitted;
   if (pool->threadCount > 1) {
-    pthread_cond_signal(&pool->work);
+    pthread_cond_broadcast(&pool->work);
   } else {
-    // Without workers the page is encoded here and now.
-    EncodeNextPage(pool);
+    // Without workers the page is encoded here and now, piece by piece.
+    while (pool->encodingNext < pool->submitted) EncodeNextPiece(pool);
   }
   pthread_cond_broadcast(&pool->ready);
   pthread_mutex_unlock(&pool->mutex);
@@ -287,6 +371,10 @@ void StopParallelEncoder(ParallelEncoder *pool) {
 }
 
 int ParallelEncoderThreads(const ParallelEncoder *pool) { return pool->threadCount; }
+
+int ParallelEncoderPieces(const ParallelEncoder *pool, int32_t height) {
+  return PlanPieces(pool, height, true).pieces;
+}
 
 int ParallelEncoderLimit(const ParallelEncoder *pool) { return pool->limit; }
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -99,7 +100,30 @@ PageBitmap DecodeWithJbgtopbm(const Bytes &jbig, const TempDir &dir) {
   return LoadPbm(out);
 }
 
-// The in-process bytes equal the command's, and decode to the page's visible pixels.
+// The page encoded in pieces of the given stripe counts (the last piece takes the rest),
+// joined in stripe order.
+Bytes EncodeInPieces(const PageBitmap &page, const std::vector<int32_t> &pieceStripes) {
+  Bytes bits = page.bits;
+  Bytes joined;
+  const int32_t stripes = JbigStripeCount(page.height);
+  int32_t first = 0;
+  for (size_t i = 0; i <= pieceStripes.size() && first < stripes; ++i) {
+    const int32_t count =
+        i < pieceStripes.size() ? std::min(pieceStripes[i], stripes - first) : stripes - first;
+    JbigBytes piece;
+    char error[JBIG_ERROR_TEXT_SIZE] = "";
+    EXPECT_TRUE(EncodeJbigPiece(bits.data(), page.width, page.height, first, count, &piece, error,
+                                sizeof error))
+        << error;
+    joined.insert(joined.end(), piece.data, piece.data + piece.size);
+    ReleaseJbigBytes(&piece);
+    first += count;
+  }
+  return joined;
+}
+
+// The in-process bytes equal the command's, and decode to the page's visible pixels; the
+// page encoded in pieces, stripe by stripe and in two unequal halves, gives them too.
 void ExpectSameAsCommand(const PageBitmap &page, const std::string &name) {
   SCOPED_TRACE(name + " (" + std::to_string(page.width) + "x" + std::to_string(page.height) + ")");
   TempDir dir;
@@ -108,6 +132,12 @@ void ExpectSameAsCommand(const PageBitmap &page, const std::string &name) {
   const Bytes inMemory = EncodeInMemory(page);
   ASSERT_EQ(inMemory.size(), command.size());
   EXPECT_TRUE(inMemory == command) << "the JBIG bytes differ from pbmtojbg's";
+  const int32_t stripes = JbigStripeCount(page.height);
+  EXPECT_TRUE(EncodeInPieces(page, std::vector<int32_t>(static_cast<size_t>(stripes), 1)) ==
+              command)
+      << "the page's stripes, encoded one by one, do not join to pbmtojbg's bytes";
+  EXPECT_TRUE(EncodeInPieces(page, {std::max(1, stripes / 3)}) == command)
+      << "the page's two pieces do not join to pbmtojbg's bytes";
   const PageBitmap back = DecodeWithJbgtopbm(inMemory, dir);
   EXPECT_EQ(back.width, page.width);
   EXPECT_EQ(back.height, page.height);
@@ -344,6 +374,77 @@ TEST(JbigMemoryEncoder, PagesEncodedOnSeveralThreadsAtOnceKeepTheirBytes) {
   }
   for (pthread_t thread : threads) pthread_join(thread, nullptr);
   for (const Work &item : work) EXPECT_TRUE(item.parallel == item.serial);
+}
+
+// The pieces of one page encoded at the same time, each on its own thread, on the one
+// bitmap (garbage in its padding): they touch only their own rows, and join to the page.
+TEST(JbigMemoryEncoder, PiecesOfOnePageEncodeOnSeveralThreadsAtOnce) {
+  PageBitmap page = RandomPage(1001, 128 * 9 + 50, 21);
+  const Bytes whole = EncodeInMemory(page);
+  struct Piece {
+    PageBitmap *page;
+    int32_t first;
+    int32_t count;
+    Bytes bytes;
+  };
+  std::vector<Piece> pieces = {
+      {&page, 0, 3, {}}, {&page, 3, 1, {}}, {&page, 4, 4, {}}, {&page, 8, 2, {}}};
+  std::vector<pthread_t> threads(pieces.size());
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    ASSERT_EQ(
+        pthread_create(
+            &threads[i], nullptr,
+            [](void *argument) -> void * {
+              Piece *piece = static_cast<Piece *>(argument);
+              JbigBytes jbig;
+              if (EncodeJbigPiece(piece->page->bits.data(), piece->page->width, piece->page->height,
+                                  piece->first, piece->count, &jbig, nullptr, 0)) {
+                piece->bytes.assign(jbig.data, jbig.data + jbig.size);
+              }
+              ReleaseJbigBytes(&jbig);
+              return nullptr;
+            },
+            &pieces[i]),
+        0);
+  }
+  for (pthread_t thread : threads) pthread_join(thread, nullptr);
+  Bytes joined;
+  for (const Piece &piece : pieces)
+    joined.insert(joined.end(), piece.bytes.begin(), piece.bytes.end());
+  EXPECT_TRUE(joined == whole);
+  // Only the first piece carries the image header.
+  ASSERT_GT(pieces[0].bytes.size(), 20u);
+  EXPECT_TRUE(Bytes(pieces[0].bytes.begin(), pieces[0].bytes.begin() + 20) ==
+              Bytes(whole.begin(), whole.begin() + 20));
+  EXPECT_TRUE(Bytes(pieces[3].bytes.end() - 2, pieces[3].bytes.end()) == (Bytes{0xFF, 0x03}));
+}
+
+TEST(JbigMemoryEncoder, PiecesMustLieInThePage) {
+  EXPECT_EQ(JbigStripeCount(0), 0);
+  EXPECT_EQ(JbigStripeCount(1), 1);
+  EXPECT_EQ(JbigStripeCount(128), 1);
+  EXPECT_EQ(JbigStripeCount(129), 2);
+  EXPECT_EQ(JbigStripeCount(INT32_MAX), 16777216);
+  PageBitmap page = RandomPage(16, 300, 4);  // 3 stripes
+  const struct {
+    int32_t first;
+    int32_t count;
+    const char *message;
+  } cases[] = {
+      {-1, 1, "stripes -1 to -1 are not in a page of 3 stripes"},
+      {0, 0, "stripes 0 to -1 are not in a page of 3 stripes"},
+      {0, 4, "stripes 0 to 3 are not in a page of 3 stripes"},
+      {3, 1, "stripes 3 to 3 are not in a page of 3 stripes"},
+      {2, INT32_MAX, "stripes 2 to 2147483648 are not in a page of 3 stripes"},
+  };
+  for (const auto &piece : cases) {
+    JbigBytes jbig;
+    char error[JBIG_ERROR_TEXT_SIZE] = "";
+    EXPECT_FALSE(EncodeJbigPiece(page.bits.data(), page.width, page.height, piece.first,
+                                 piece.count, &jbig, error, sizeof error));
+    EXPECT_STREQ(error, piece.message);
+    EXPECT_EQ(jbig.data, nullptr);
+  }
 }
 
 TEST(JbigMemoryEncoder, ReleasingEmptiesTheRecord) {

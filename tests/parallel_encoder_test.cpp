@@ -54,13 +54,13 @@ TestPage MakePage(int32_t width, int32_t height, unsigned seed) {
   return page;
 }
 
-// Pages from a few pixels to a few hundred kilobytes, in a mixed order.
+// Pages from a few pixels to a few hundred kilobytes, of one to 25 stripes, in a mixed order.
 std::vector<TestPage> MakePages(int count, unsigned seed) {
   std::vector<TestPage> pages;
   std::mt19937 random(seed);
   for (int i = 0; i < count; ++i) {
-    const int32_t width = 1 + static_cast<int32_t>(random() % (i % 5 == 0 ? 2400 : 300));
-    const int32_t height = 1 + static_cast<int32_t>(random() % (i % 5 == 0 ? 1600 : 200));
+    const int32_t width = 1 + static_cast<int32_t>(random() % (i % 5 == 0 ? 1200 : 300));
+    const int32_t height = 1 + static_cast<int32_t>(random() % (i % 5 == 0 ? 3200 : 700));
     pages.push_back(MakePage(width, height, seed * 1000 + static_cast<unsigned>(i)));
   }
   return pages;
@@ -108,10 +108,12 @@ void ExpectResult(EncodedPage *result, const std::vector<TestPage> &pages, int e
   ReleaseJbigBytes(&result->jbig);
 }
 
-ParallelEncoder *Start(int threads, int maxInFlight, JbigPageEncoder encode = nullptr) {
+ParallelEncoder *Start(int threads, int maxInFlight, JbigPieceEncoder encode = nullptr,
+                       int piecesPerPage = 0) {
   ParallelEncoderConfig config;
   config.threads = threads;
   config.maxInFlight = maxInFlight;
+  config.piecesPerPage = piecesPerPage;
   config.releaseTag = RecordReleasedTag;
   config.encode = encode;
   char error[JBIG_ERROR_TEXT_SIZE] = "";
@@ -172,16 +174,21 @@ void RunOnTwoThreads(ParallelEncoder *pool, const std::vector<TestPage> &pages, 
 
 TEST(ParallelEncoder, ResultsComeInOrderWithTheSerialBytes) {
   const std::vector<TestPage> pages = MakePages(40, 1);
+  const struct {
+    int limit;
+    int pieces;
+  } shapes[] = {{0, 0}, {1, 0}, {2, 3}, {7, 1}, {0, 16}};
   for (int threads : {1, 2, 3, 4}) {
-    for (int limit : {0, 1, 2, 7}) {
-      SCOPED_TRACE("threads " + std::to_string(threads) + ", limit " + std::to_string(limit));
-      ParallelEncoder *pool = Start(threads, limit);
+    for (const auto &shape : shapes) {
+      SCOPED_TRACE("threads " + std::to_string(threads) + ", limit " + std::to_string(shape.limit) +
+                   ", pieces " + std::to_string(shape.pieces));
+      ParallelEncoder *pool = Start(threads, shape.limit, nullptr, shape.pieces);
       ASSERT_NE(pool, nullptr);
       RunOnOneThread(pool, pages);
       StopParallelEncoder(pool);
-      pool = Start(threads, limit);
+      pool = Start(threads, shape.limit, nullptr, shape.pieces);
       ASSERT_NE(pool, nullptr);
-      RunOnTwoThreads(pool, pages, static_cast<unsigned>(threads * 10 + limit));
+      RunOnTwoThreads(pool, pages, static_cast<unsigned>(threads * 10 + shape.limit));
       StopParallelEncoder(pool);
       EXPECT_TRUE(TakeReleased().empty()) << "a page handed back was also dropped";
     }
@@ -189,12 +196,12 @@ TEST(ParallelEncoder, ResultsComeInOrderWithTheSerialBytes) {
 }
 
 // An encoder that takes a random while before it encodes, so that pages finish in any order.
-bool EncodeAfterRandomDelay(unsigned char *bits, int32_t width, int32_t height, JbigBytes *out,
-                            char *error, size_t errorSize) {
+bool EncodeAfterRandomDelay(unsigned char *bits, int32_t width, int32_t height, int32_t first,
+                            int32_t count, JbigBytes *out, char *error, size_t errorSize) {
   thread_local std::mt19937 random(
       static_cast<unsigned>(std::hash<std::thread::id>()(std::this_thread::get_id())));
   usleep(static_cast<useconds_t>(random() % 4000));
-  return EncodeJbigInMemory(bits, width, height, out, error, errorSize);
+  return EncodeJbigPiece(bits, width, height, first, count, out, error, errorSize);
 }
 
 TEST(ParallelEncoder, OrderHoldsUnderRandomDelays) {
@@ -205,7 +212,7 @@ TEST(ParallelEncoder, OrderHoldsUnderRandomDelays) {
     ASSERT_NE(pool, nullptr);
     RunOnTwoThreads(pool, pages, static_cast<unsigned>(threads));
     StopParallelEncoder(pool);
-    pool = Start(threads, 0, EncodeAfterRandomDelay);
+    pool = Start(threads, 0, EncodeAfterRandomDelay, 5);
     ASSERT_NE(pool, nullptr);
     RunOnOneThread(pool, pages);
     StopParallelEncoder(pool);
@@ -220,6 +227,7 @@ struct Gate {
   bool open = false;
   int waiting = 0;  // encoder calls held at the gate
   int passed = 0;
+  std::vector<const unsigned char *> heldPages;  // the bitmap of every call that came
 };
 Gate gate;
 
@@ -228,6 +236,7 @@ void CloseGate() {
   gate.open = false;
   gate.waiting = 0;
   gate.passed = 0;
+  gate.heldPages.clear();
 }
 
 void OpenGate() {
@@ -243,17 +252,18 @@ bool AwaitHeld(int count) {
                                [&] { return gate.waiting >= count; });
 }
 
-bool EncodeAtGate(unsigned char *bits, int32_t width, int32_t height, JbigBytes *out, char *error,
-                  size_t errorSize) {
+bool EncodeAtGate(unsigned char *bits, int32_t width, int32_t height, int32_t first, int32_t count,
+                  JbigBytes *out, char *error, size_t errorSize) {
   {
     std::unique_lock<std::mutex> lock(gate.mutex);
+    gate.heldPages.push_back(bits);
     ++gate.waiting;
     gate.changed.notify_all();
     gate.changed.wait(lock, [] { return gate.open; });
     --gate.waiting;
     ++gate.passed;
   }
-  return EncodeJbigInMemory(bits, width, height, out, error, errorSize);
+  return EncodeJbigPiece(bits, width, height, first, count, out, error, errorSize);
 }
 
 // Waits up to a while for a counter to reach a value.
@@ -273,7 +283,7 @@ TEST(ParallelEncoder, SubmittingWaitsWhileThePoolIsFull) {
     SCOPED_TRACE("threads " + std::to_string(threads));
     CloseGate();
     if (threads == 1) OpenGate();  // inline: nothing can hold a page but the limit
-    ParallelEncoder *pool = Start(threads, 3, EncodeAtGate);
+    ParallelEncoder *pool = Start(threads, 3, EncodeAtGate, 1);
     ASSERT_NE(pool, nullptr);
     std::atomic<int> submitted{0};
     std::thread producer([&] {
@@ -313,7 +323,7 @@ TEST(ParallelEncoder, SubmittingWaitsWhileThePoolIsFull) {
 TEST(ParallelEncoder, AbortStopsWaitersAndDropsEveryPageNotTaken) {
   const std::vector<TestPage> pages = MakePages(6, 4);
   CloseGate();
-  ParallelEncoder *pool = Start(2, 5, EncodeAtGate);
+  ParallelEncoder *pool = Start(2, 5, EncodeAtGate, 1);
   ASSERT_NE(pool, nullptr);
   for (int i = 0; i < 5; ++i)
     ASSERT_TRUE(SubmitPage(pool, Handover(pages[static_cast<size_t>(i)], i)));
@@ -388,9 +398,15 @@ std::atomic<int> callsElsewhere{0};
 std::atomic<int> callsWithTermBlocked{0};
 pthread_t testThread;
 
-bool EncodeAndNoteThread(unsigned char *bits, int32_t width, int32_t height, JbigBytes *out,
-                         char *error, size_t errorSize) {
-  if (pthread_equal(pthread_self(), testThread)) {
+// Counts the pages (their first pieces) by the thread that encodes them, and every piece
+// encoded with SIGTERM blocked.
+std::atomic<int> pieces{0};
+
+bool EncodeAndNoteThread(unsigned char *bits, int32_t width, int32_t height, int32_t first,
+                         int32_t count, JbigBytes *out, char *error, size_t errorSize) {
+  ++pieces;
+  if (first != 0) {
+  } else if (pthread_equal(pthread_self(), testThread)) {
     ++callsOnTestThread;
   } else {
     ++callsElsewhere;
@@ -398,7 +414,7 @@ bool EncodeAndNoteThread(unsigned char *bits, int32_t width, int32_t height, Jbi
   sigset_t mask;
   pthread_sigmask(SIG_SETMASK, nullptr, &mask);
   if (sigismember(&mask, SIGTERM) == 1) ++callsWithTermBlocked;
-  return EncodeJbigInMemory(bits, width, height, out, error, errorSize);
+  return EncodeJbigPiece(bits, width, height, first, count, out, error, errorSize);
 }
 
 TEST(ParallelEncoder, OneThreadEncodesInsideSubmitAndWorkersBlockSignals) {
@@ -423,6 +439,7 @@ TEST(ParallelEncoder, OneThreadEncodesInsideSubmitAndWorkersBlockSignals) {
 
   // Workers get every signal blocked, and the thread that started them keeps its own mask.
   callsOnTestThread = 0;
+  pieces = 0;
   pool = Start(2, 0, EncodeAndNoteThread);
   ASSERT_NE(pool, nullptr);
   sigset_t mask;
@@ -432,14 +449,15 @@ TEST(ParallelEncoder, OneThreadEncodesInsideSubmitAndWorkersBlockSignals) {
   StopParallelEncoder(pool);
   EXPECT_EQ(callsOnTestThread.load(), 0);
   EXPECT_EQ(callsElsewhere.load(), 5);
-  EXPECT_EQ(callsWithTermBlocked.load(), 5);
+  EXPECT_EQ(callsWithTermBlocked.load(), pieces.load());
+  EXPECT_GT(pieces.load(), 5) << "no page was cut into pieces";
   EXPECT_TRUE(TakeReleased().empty());
 }
 
 TEST(ParallelEncoder, TryTakeWaitsForNothing) {
   const std::vector<TestPage> pages = MakePages(2, 7);
   CloseGate();
-  ParallelEncoder *pool = Start(2, 0, EncodeAtGate);
+  ParallelEncoder *pool = Start(2, 0, EncodeAtGate, 1);
   ASSERT_NE(pool, nullptr);
   EncodedPage result;
   EXPECT_EQ(TryTakeEncodedPage(pool, &result), TakeResult::NotReady);
@@ -479,6 +497,101 @@ TEST(ParallelEncoder, AFailedPageComesBackInItsPlace) {
         EXPECT_STREQ(
             result.error,
             ("cannot encode a page of 0x" + std::to_string(pages[2].height) + " pixels").c_str());
+        EXPECT_EQ(result.jbig.data, nullptr);
+      } else {
+        ExpectResult(&result, pages, i);
+      }
+    }
+    StopParallelEncoder(pool);
+    EXPECT_TRUE(TakeReleased().empty());
+  }
+}
+
+// The workers share a page: two pieces of the one page are encoded at the same time.
+TEST(ParallelEncoder, APageIsSharedByTheWorkers) {
+  const TestPage page = MakePage(900, 128 * 20, 9);
+  const std::vector<TestPage> pages = {page};
+  CloseGate();
+  ParallelEncoder *pool = Start(2, 0, EncodeAtGate);
+  ASSERT_NE(pool, nullptr);
+  EXPECT_EQ(ParallelEncoderPieces(pool, page.height), 4);
+  ASSERT_TRUE(SubmitPage(pool, Handover(page, 0)));
+  ASSERT_TRUE(AwaitHeld(2));
+  {
+    std::lock_guard<std::mutex> lock(gate.mutex);
+    ASSERT_EQ(gate.heldPages.size(), 2u);
+    EXPECT_EQ(gate.heldPages[0], gate.heldPages[1]);
+  }
+  EncodedPage result;
+  EXPECT_EQ(TryTakeEncodedPage(pool, &result), TakeResult::NotReady);
+  OpenGate();
+  ASSERT_EQ(TakeEncodedPage(pool, &result), TakeResult::Taken);
+  ExpectResult(&result, pages, 0);
+  StopParallelEncoder(pool);
+  std::lock_guard<std::mutex> lock(gate.mutex);
+  EXPECT_EQ(gate.passed, 4);
+}
+
+TEST(ParallelEncoder, PagesAreCutIntoWholeStripes) {
+  ParallelEncoder *pool = Start(2, 0);
+  ASSERT_NE(pool, nullptr);
+  // Two pieces a worker, each of at least four stripes.
+  EXPECT_EQ(ParallelEncoderPieces(pool, 7017), 4);  // A4 at 600 dpi: 55 stripes
+  EXPECT_EQ(ParallelEncoderPieces(pool, 128 * 12), 3);
+  EXPECT_EQ(ParallelEncoderPieces(pool, 128 * 8), 2);
+  EXPECT_EQ(ParallelEncoderPieces(pool, 128 * 7), 1);
+  EXPECT_EQ(ParallelEncoderPieces(pool, 1), 1);
+  EXPECT_EQ(ParallelEncoderPieces(pool, 0), 1);
+  StopParallelEncoder(pool);
+  // Asked for: up to one piece a stripe, the stripes shared out evenly but the last piece.
+  pool = Start(2, 0, nullptr, 16);
+  ASSERT_NE(pool, nullptr);
+  EXPECT_EQ(ParallelEncoderPieces(pool, 7017), 14);  // 4 stripes a piece, 3 in the last
+  EXPECT_EQ(ParallelEncoderPieces(pool, 128 * 3), 3);
+  EXPECT_EQ(ParallelEncoderPieces(pool, 129), 2);
+  StopParallelEncoder(pool);
+  pool = Start(2, 0, nullptr, 1000);
+  ASSERT_NE(pool, nullptr);
+  EXPECT_EQ(ParallelEncoderPieces(pool, 128 * 32), PARALLEL_ENCODER_MAX_PIECES);
+  EXPECT_EQ(ParallelEncoderPieces(pool, 7017), 14);
+  StopParallelEncoder(pool);
+  // Without workers, a page is one piece.
+  pool = Start(1, 0);
+  ASSERT_NE(pool, nullptr);
+  EXPECT_EQ(ParallelEncoderPieces(pool, 7017), 1);
+  StopParallelEncoder(pool);
+}
+
+// An encoder that fails the second piece of any page 777 rows high.
+bool FailSecondPieceOf777(unsigned char *bits, int32_t width, int32_t height, int32_t first,
+                          int32_t count, JbigBytes *out, char *error, size_t errorSize) {
+  if (height == 777 && first == 2) {
+    // Data already made must not leak when the piece fails.
+    EncodeJbigPiece(bits, width, height, first, count, out, nullptr, 0);
+    FormatJbigError(error, errorSize, "piece %d failed", static_cast<int>(first));
+    return false;
+  }
+  return EncodeJbigPiece(bits, width, height, first, count, out, error, errorSize);
+}
+
+TEST(ParallelEncoder, AFailedPieceFailsItsPageAlone) {
+  std::vector<TestPage> pages = MakePages(5, 10);
+  pages[1] = MakePage(300, 777, 11);  // 7 stripes: pieces of 2 stripes
+  pages[3] = MakePage(300, 777, 12);
+  for (int threads : {1, 2}) {
+    SCOPED_TRACE("threads " + std::to_string(threads));
+    ParallelEncoder *pool = Start(threads, 8, FailSecondPieceOf777, 4);
+    ASSERT_NE(pool, nullptr);
+    for (int i = 0; i < 5; ++i)
+      ASSERT_TRUE(SubmitPage(pool, Handover(pages[static_cast<size_t>(i)], i)));
+    FinishSubmitting(pool);
+    for (int i = 0; i < 5; ++i) {
+      EncodedPage result;
+      ASSERT_EQ(TakeEncodedPage(pool, &result), TakeResult::Taken);
+      if (i == 1 || i == 3) {
+        EXPECT_EQ(IndexOf(result.tag), i);
+        EXPECT_FALSE(result.ok);
+        EXPECT_STREQ(result.error, "piece 2 failed");
         EXPECT_EQ(result.jbig.data, nullptr);
       } else {
         ExpectResult(&result, pages, i);

@@ -44,3 +44,19 @@ uint64_t JbigOutputLimit(uint64_t bitmapBytes);
 // a bitmap past PBM_MAX_BITMAP_BYTES, memory that cannot be had, data past the limit.
 bool EncodeJbigInMemory(unsigned char *bits, int32_t width, int32_t height, JbigBytes *out,
                         char *error, size_t errorSize);
+
+// Lines per stripe, the unit in which a page can be encoded piece by piece.
+inline constexpr int32_t JBIG_STRIPE_LINES = 128;
+
+// The stripes of a page of that height (0 below 1).
+int32_t JbigStripeCount(int32_t height);
+
+// Encodes stripes firstStripe to firstStripe + stripeCount - 1 of the page alone. Every
+// stripe ends in SDRST, which resets the coder, so a stripe's data depend on its own rows
+// only: the pieces of a page, concatenated in stripe order, are byte for byte what
+// EncodeJbigInMemory gives for the whole page. The piece that starts at stripe 0 carries the
+// image header (with the page's height), the others stripe data alone. Pieces of one page
+// may be encoded on several threads at once: each one touches only its own rows (whose
+// padding bits it clears). Fails as EncodeJbigInMemory does, and for stripes not in the page.
+bool EncodeJbigPiece(unsigned char *bits, int32_t width, int32_t height, int32_t firstStripe,
+                     int32_t stripeCount, JbigBytes *out, char *error, size_t errorSize);
