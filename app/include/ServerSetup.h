@@ -1,0 +1,11 @@
+#pragma once
+// The server's system: its listeners, spool directory, state file, log, access policy,
+// drivers and document filters, from the server's -o options.
+
+#include <pappl/pappl.h>
+
+inline constexpr const char APP_NAME[] = "quenmark-printer-app";
+inline constexpr const char APP_SYSTEM_NAME[] = "Quenmark Printer Application";
+
+// papplMainloop's system callback.
+pappl_system_t *CreateQuenmarkSystem(int optionCount, cups_option_t *options, void *context);
