@@ -153,7 +153,7 @@ http_status_t AuthorizeRequest(pappl_client_t *client, const char *, gid_t, void
   return AuthorizeAdministrator(client, *policy);
 }
 
-void GuardPrinterPages(pappl_printer_t *printer, void *) {
+void GuardPrinterPages(pappl_printer_t *printer) {
   char path[1024];
   papplPrinterGetPath(printer, nullptr, path, sizeof path);
   strncat(path, "/", sizeof path - strlen(path) - 1);

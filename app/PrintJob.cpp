@@ -129,7 +129,8 @@ bool CollectIppJobAttributes(pappl_job_t *job, const pappl_pr_options_t *options
   *attributes = IppJobAttributes();
   AttributeSetter set{job, attributes};
   set.Set("media", IPP_MEDIA_SIZES[media].pwgName);
-  set.Set("media-source", options->media.source);
+  // PAPPL offers "auto" besides the printer's trays: the job's tray is then the default.
+  if (strcmp(options->media.source, "auto") != 0) set.Set("media-source", options->media.source);
   set.Set("media-type", options->media.type);
   char resolution[32];
   snprintf(resolution, sizeof resolution, "%ddpi", dpi);

@@ -76,6 +76,8 @@ bool QuenmarkDriverCallback(pappl_system_t *, const char *driverName, const char
   data->kind = PAPPL_KIND_DOCUMENT | PAPPL_KIND_ENVELOPE;
   data->identify_supported = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
   data->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
+  // The toner is reported, its level unknown: the printer does not say.
+  data->has_supplies = true;
 
   // A monochrome printer that takes colour too: PAPPL hands colour pages on only to
   // drivers that claim colour, and the driver dithers them to black.
@@ -85,7 +87,7 @@ bool QuenmarkDriverCallback(pappl_system_t *, const char *driverName, const char
   data->raster_types =
       PAPPL_PWG_RASTER_TYPE_BLACK_1 | PAPPL_PWG_RASTER_TYPE_SGRAY_8 | PAPPL_PWG_RASTER_TYPE_SRGB_8;
   data->force_raster_type = PAPPL_PWG_RASTER_TYPE_NONE;
-  data->orient_default = IPP_ORIENT_NONE;
+  data->orient_default = IPP_ORIENT_PORTRAIT;
   data->quality_default = IPP_QUALITY_NORMAL;
   data->content_default = PAPPL_CONTENT_AUTO;
   data->scaling_default = PAPPL_SCALING_AUTO;
@@ -133,8 +135,28 @@ bool QuenmarkDriverCallback(pappl_system_t *, const char *driverName, const char
                 IPP_FEED_ORIENTATION_COUNT, nullptr, orientations);
   ippAddString(extra, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "feed-orientation-default",
                nullptr, IPP_FEED_ORIENTATIONS[IPP_DEFAULT_FEED_ORIENTATION].keyword);
+  // What every IPP Everywhere printer states; the printer renders with no colour
+  // management, and per-page overrides are accepted as IPP Everywhere asks.
+  ippAddBoolean(extra, IPP_TAG_PRINTER, "preferred-attributes-supported", 0);
+  ippAddString(extra, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "print-rendering-intent-default",
+               nullptr, "auto");
+  ippAddString(extra, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD),
+               "print-rendering-intent-supported", nullptr, "auto");
+  static const char *const overrides[] = {"document-number", "pages"};
+  ippAddStrings(extra, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "overrides-supported", 2,
+                nullptr, overrides);
   *attributes = extra;
   return true;
+}
+
+void ReportSupplies(pappl_printer_t *printer) {
+  pappl_supply_t toner = {};
+  toner.color = PAPPL_SUPPLY_COLOR_BLACK;
+  snprintf(toner.description, sizeof toner.description, "Black Toner");
+  toner.is_consumed = true;
+  toner.level = -1;
+  toner.type = PAPPL_SUPPLY_TYPE_TONER;
+  papplPrinterSetSupplies(printer, 1, &toner);
 }
 
 const char *QuenmarkAutoAdd(const char *, const char *, const char *deviceId, void *) {

@@ -46,6 +46,25 @@ std::string DefaultPath(const char *systemPath, const char *userName) {
   return std::string(tmp != nullptr ? tmp : "/tmp") + "/" + userName + std::to_string(getuid());
 }
 
+// Every printer, made now or loaded from the state file.
+void PrinterCreated(pappl_printer_t *printer, void *) {
+  GuardPrinterPages(printer);
+  ReportSupplies(printer);
+}
+
+// A server that only this machine can reach needs no certificates: TLS is left off, and
+// with it the ipps addresses PAPPL would otherwise list beside the ipp ones.
+bool LoopbackOnly(const char *host) {
+  if (host == nullptr || strcmp(host, "*") == 0) return false;
+  http_addrlist_t *addresses = httpAddrGetList(host, AF_UNSPEC, "0");
+  bool loopback = addresses != nullptr;
+  for (http_addrlist_t *entry = addresses; entry != nullptr; entry = entry->next) {
+    if (!httpAddrLocalhost(&entry->addr)) loopback = false;
+  }
+  httpAddrFreeList(addresses);
+  return loopback;
+}
+
 bool SaveState(pappl_system_t *system, void *data) {
   const auto *config = static_cast<const ServerConfig *>(data);
   return papplSystemSaveState(system, config->stateFile.c_str());
@@ -122,8 +141,10 @@ pappl_system_t *CreateQuenmarkSystem(int count, cups_option_t *options, void *) 
 
   // From here on the core's lines on standard error reach PAPPL's log.
   StartCoreLogRouting();
+  pappl_soptions_t systemOptions = PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE;
+  if (!networkListeners || LoopbackOnly(listenHost)) systemOptions |= PAPPL_SOPTIONS_NO_TLS;
   pappl_system_t *system = papplSystemCreate(
-      PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE, APP_SYSTEM_NAME, port,
+      systemOptions, APP_SYSTEM_NAME, port,
       "_print,_universal", spool.c_str(), logFile, logLevel,
       config.policy.authService.empty() ? nullptr : config.policy.authService.c_str(), false);
   if (system == nullptr) return nullptr;
@@ -135,11 +156,11 @@ pappl_system_t *CreateQuenmarkSystem(int count, cups_option_t *options, void *) 
   if (adminGroup != nullptr) papplSystemSetAdminGroup(system, adminGroup);
 
   papplSystemSetPrinterDrivers(system, QUENMARK_DRIVER_COUNT, QUENMARK_DRIVERS, QuenmarkAutoAdd,
-                               GuardPrinterPages, QuenmarkDriverCallback, nullptr);
+                               PrinterCreated, QuenmarkDriverCallback, nullptr);
   papplSystemAddMIMEFilter(system, PDF_FORMAT, "image/pwg-raster", PrintPdfDocument, nullptr);
 
   if (networkListeners) {
-    if (listenHost != nullptr) papplSystemSetHostName(system, listenHost);
+    // Never papplSystemSetHostName here: PAPPL would rename the machine (/etc/hostname).
     if (!papplSystemAddListeners(system, listenHost)) {
       fprintf(stderr, "%s: cannot listen on %s port %d\n", APP_NAME,
               listenHost != nullptr ? listenHost : "all addresses", port);

@@ -19,10 +19,10 @@ struct AccessPolicy {
 http_status_t AuthorizeRequest(pappl_client_t *client, const char *group, gid_t groupId,
                                void *policy);
 
-// Called for every printer as it is made (or loaded from the state file): guards the
-// actions of the printer's web page (pause, hold, default printer...) as the other
-// settings pages are guarded.
-void GuardPrinterPages(pappl_printer_t *printer, void *context);
+// Guards the actions of a printer's web page (pause, hold, default printer...) as the
+// other settings pages are guarded. Called while the printer is made, before PAPPL adds
+// its pages.
+void GuardPrinterPages(pappl_printer_t *printer);
 
 // Whether an operation is one of printing and of following one's jobs.
 bool IsPrintingOperation(ipp_op_t operation);

@@ -21,6 +21,9 @@ bool QuenmarkDriverCallback(pappl_system_t *system, const char *driverName, cons
                             const char *deviceId, pappl_pr_driver_data_t *data, ipp_t **attributes,
                             void *context);
 
+// Sets the supplies a new printer reports (the toner, level unknown).
+void ReportSupplies(pappl_printer_t *printer);
+
 // The driver for a device whose IEEE 1284 ID names this printer; null for any other.
 const char *QuenmarkAutoAdd(const char *deviceInfo, const char *deviceUri, const char *deviceId,
                             void *context);
