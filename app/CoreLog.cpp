@@ -8,6 +8,8 @@
 #include <mutex>
 #include <thread>
 
+#include "QuietThread.h"
+
 namespace {
 
 // Written to standard error around a job's setup; LogLine turns control characters into
@@ -143,7 +145,7 @@ int StartCoreLogRouting() {
   }
   close(fds[1]);
   router.originalStderr = original;
-  std::thread(ReadLines, fds[0]).detach();
+  StartQuietThread(ReadLines, fds[0]).detach();
   return original;
 }
 

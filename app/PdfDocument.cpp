@@ -18,6 +18,7 @@
 #include "IppJobAttributes.h"
 #include "PbmFile.h"
 #include "PrintJob.h"
+#include "QuietThread.h"
 
 extern char **environ;
 
@@ -144,7 +145,7 @@ bool Render(pappl_job_t *job, PrintJob *print, const pappl_pr_options_t *options
       GhostscriptArguments(options, media, dpi, papplJobGetFilename(job));
   Renderer renderer;
   if (!StartGhostscript(job, args, &renderer)) return false;
-  std::thread relay(RelayMessages, job, renderer.messages);
+  std::thread relay = StartQuietThread(RelayMessages, job, renderer.messages);
   FILE *in = fdopen(renderer.pages, "rb");
   bool ok = false;
   if (in != nullptr) {

@@ -155,6 +155,8 @@ pappl_system_t *CreateQuenmarkSystem(int count, cups_option_t *options, void *) 
   papplSystemSetAuthCallback(system, "Basic", AuthorizeRequest, &config.policy);
   if (adminGroup != nullptr) papplSystemSetAdminGroup(system, adminGroup);
 
+  // PAPPL's web pages need a footer: without one they fail on the first page shown.
+  papplSystemSetFooterHTML(system, APP_FOOTER_HTML);
   papplSystemSetPrinterDrivers(system, QUENMARK_DRIVER_COUNT, QUENMARK_DRIVERS, QuenmarkAutoAdd,
                                PrinterCreated, QuenmarkDriverCallback, nullptr);
   papplSystemAddMIMEFilter(system, PDF_FORMAT, "image/pwg-raster", PrintPdfDocument, nullptr);

@@ -1,0 +1,79 @@
+# shellcheck shell=bash
+# Sourced by the printer application's shell tests: a quenmark-printer-app server in a
+# directory of its own.
+#
+#   app_start DIR APP [OPTION...]
+#       Starts APP's server on a free loopback port with its spool directory, state file,
+#       log (DIR/server.log) and domain socket in DIR, and OPTIONs as further -o values.
+#       Sets APP_PORT, APP_PID and APP_SOCKET_URI (the administrator's door, for the
+#       sub-commands' -u). Returns 1 when the server does not come up.
+#   app_stop
+#       Stops that server by its process id. Safe to call twice; callers run it from their
+#       EXIT trap. A watchdog stops it too should the test be killed.
+#   app_add_printer NAME DEVICE-URI
+#       Adds a printer with the quenmark driver over the domain socket.
+
+APP_PID=""
+APP_WATCHDOG=""
+
+app_start() {
+  local dir=$1 app=$2
+  shift 2
+  local extra=() option tries attempt
+  for option in "$@"; do extra+=(-o "$option"); done
+  APP_BINARY=$app
+  # The domain socket of a root server lies in SNAP_COMMON when that is set: a private
+  # one, out of the way of an installed service and of other tests.
+  APP_SOCKET=$dir/quenmark-printer-app.sock
+  APP_SOCKET_URI="ipp://${APP_SOCKET//\//%2F}/ipp/system"
+  for ((attempt = 0; attempt < 5; ++attempt)); do
+    APP_PORT=$((20000 + (RANDOM * 7 + attempt * 97) % 40000))
+    rm -f "$APP_SOCKET"
+    SNAP_COMMON=$dir "$app" server -o server-port="$APP_PORT" -o listen-hostname=localhost \
+      -o spool-directory="$dir/spool" -o state-file="$dir/state" -o log-file="$dir/server.log" \
+      -o log-level=debug "${extra[@]}" >>"$dir/server.out" 2>&1 </dev/null &
+    APP_PID=$!
+    local test_shell=$$ app_pid=$APP_PID
+    (
+      while kill -0 "$test_shell" 2>/dev/null && kill -0 "$app_pid" 2>/dev/null; do
+        sleep 1
+      done
+      kill -TERM "$app_pid" 2>/dev/null
+    ) </dev/null >/dev/null 2>&1 &
+    APP_WATCHDOG=$!
+    for ((tries = 0; tries < 100; ++tries)); do
+      kill -0 "$APP_PID" 2>/dev/null || break
+      if [[ -S $APP_SOCKET ]] && "$app" printers -u "$APP_SOCKET_URI" >/dev/null 2>&1 &&
+        (exec 3<>"/dev/tcp/127.0.0.1/$APP_PORT") 2>/dev/null; then
+        return 0
+      fi
+      sleep 0.1
+    done
+    # Most likely the port was taken: another one.
+    app_stop
+  done
+  echo "app_start: the server did not come up" >&2
+  tail -n 20 "$dir/server.out" "$dir/server.log" >&2 2>/dev/null
+  return 1
+}
+
+app_stop() {
+  [[ -n $APP_PID ]] || return 0
+  local pid=$APP_PID tries
+  APP_PID=""
+  if kill -TERM "$pid" 2>/dev/null; then
+    for ((tries = 0; tries < 50; ++tries)); do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null
+  fi
+  wait "$pid" 2>/dev/null
+  [[ -n $APP_WATCHDOG ]] && wait "$APP_WATCHDOG" 2>/dev/null
+  APP_WATCHDOG=""
+  return 0
+}
+
+app_add_printer() {
+  "$APP_BINARY" add -u "$APP_SOCKET_URI" -d "$1" -m quenmark -v "$2"
+}
