@@ -43,57 +43,104 @@ uri="ipp://localhost:$APP_PORT/ipp/print/ipptool-laser"
 cp "$tests_dir"/ipp-everywhere.test "$tests_dir"/ipp-2.0.test "$tests_dir"/ipp-1.1.test \
   "$tests_dir"/get-printer-attributes.test "$work/tests/"
 
-# The samples: every file ipp-everywhere.test names for the types and resolutions the
-# printer advertises. Photos (4x6 in) become one page, documents three.
-make_sample() {  # make_sample TYPE DPI NAME
-  local type=$1 dpi=$2 name=$3 size pages=1 dir
-  dir=$work/tests/pwg-raster-samples-${dpi}dpi/${type//_/-}
-  mkdir -p "$dir"
+# The samples: ipptool reads every file a test names before it decides to skip the test,
+# and gives up on the rest of the file when one is missing. Those the printer is sent
+# (the raster types and resolutions it advertises) are made by our raster maker; the
+# others stand there empty, for the tests that are skipped.
+make_sample() {  # make_sample TYPE DPI NAME FILE
+  local type=$1 dpi=$2 name=$3 file=$4 size pages=1
   case $name in
     *4x6*) size=288x432 ;;
     *a4*) size=A4 ;;
     *letter*) size=Letter ;;
   esac
   [[ $name == document-* ]] && pages=3
-  "$mkraster" --pwg "$type" -r "$dpi" -n "$pages" --size "$size" \
-    "$dir/$name-${type//_/-}-${dpi}dpi.pwg" || return 1
+  "$mkraster" --pwg "$type" -r "$dpi" -n "$pages" --size "$size" "$file"
 }
-samples=0
-for dpi in 600 1200; do
-  for type in black_1 sgray_8 srgb_8; do
-    for name in color.jpg-4x6 gray.jpg-4x6 document-a4 document-letter onepage-a4 onepage-letter; do
-      [[ $type == srgb_8 && $name == gray.jpg-4x6 ]] && continue
-      grep -q "pwg-raster-samples-${dpi}dpi/${type//_/-}/$name-${type//_/-}-${dpi}dpi.pwg" \
-        "$work/tests/ipp-everywhere.test" || continue
-      make_sample "$type" "$dpi" "$name" || { echo "FAIL: cannot make sample $name" >&2; exit 1; }
-      samples=$((samples + 1))
-    done
-  done
-done
-echo "made $samples PWG raster samples"
+samples=0 placeholders=0
+while read -r sample; do
+  file=$work/tests/$sample
+  mkdir -p "$(dirname "$file")"
+  if [[ $sample =~ ^pwg-raster-samples-(600|1200)dpi/(black-1|sgray-8|srgb-8)/(.*)-[a-z0-9]+-[0-9]+-[0-9]+dpi\.pwg$ ]]; then
+    type=${BASH_REMATCH[2]//-/_}
+    make_sample "$type" "${BASH_REMATCH[1]}" "${BASH_REMATCH[3]}" "$file" ||
+      { echo "FAIL: cannot make sample $sample" >&2; exit 1; }
+    samples=$((samples + 1))
+  else
+    : >"$file"
+    placeholders=$((placeholders + 1))
+  fi
+done < <(grep -h '^[[:space:]]*FILE pwg-raster-samples' "$work/tests/ipp-everywhere.test" | awk '{print $2}' | sort -u)
+echo "made $samples PWG raster samples ($placeholders empty stand-ins for samples the printer is not sent)"
 
-# The document the IPP/1.1 tests print: a PDF of our sample.
-gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pdfwrite -sOutputFile="$work/document.pdf" \
-  "$here/../samples/sample.ps" || { echo "FAIL: ghostscript could not make the PDF" >&2; exit 1; }
+# The documents the IPP/1.1 and 2.0 tests print: PDF and PostScript on A4 and Letter,
+# and two JPEG photos, made with ghostscript.
+document_ps() {  # document_ps WIDTH HEIGHT
+  printf '%%!PS\n<< /PageSize [%s %s] >> setpagedevice\n/Helvetica findfont 24 scalefont setfont\n' "$1" "$2"
+  printf '1 1 3 { 72 %s 100 sub moveto (Page ) show 3 string cvs show 0.5 setgray 72 72 200 200 rectfill 0 setgray showpage } for\n' "$2"
+}
+document_ps 595 842 >"$work/tests/document-a4.ps"
+document_ps 612 792 >"$work/tests/document-letter.ps"
+for name in document-a4 document-letter; do
+  gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pdfwrite -sOutputFile="$work/tests/$name.pdf" \
+    "$work/tests/$name.ps" || { echo "FAIL: ghostscript could not make $name.pdf" >&2; exit 1; }
+done
+gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=jpeg -r72 -g432x288 -sOutputFile="$work/tests/color.jpg" \
+  -c '1 0 0 setrgbcolor 0 0 216 288 rectfill 0 0 1 setrgbcolor 216 0 216 288 rectfill showpage' &&
+  gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=jpeggray -r72 -g432x288 -sOutputFile="$work/tests/gray.jpg" \
+    -c '0.3 setgray 0 0 216 288 rectfill showpage' ||
+  { echo "FAIL: ghostscript could not make the JPEG photos" >&2; exit 1; }
+cp "$work/tests/document-a4.pdf" "$work/document.pdf"
+
+# Failures that PAPPL 1.3 itself causes and an application cannot mend, each with its
+# reason; any other failure fails this test.
+known_pappl_failures=(
+  # PAPPL lists no job-state-reasons for a job held by job-hold-until: the reason
+  # "job-hold-until-specified" lies outside the bits it writes out.
+  "Print-Job with job-hold-until"
+)
 
 status=0
 for test in ipp-everywhere.test get-printer-attributes.test; do
   echo "== ipptool -t $test"
   (cd "$work/tests" && ipptool -T 60 -f "$work/document.pdf" -t "$uri" "$test") >"$work/$test.out" 2>&1
   result=$?
-  grep -E '\[(PASS|FAIL)\]' "$work/$test.out" | sed 's/^ *//' | sort | uniq -c | sort -rn | head -n 3
   echo "$test: $(grep -c '\[PASS\]' "$work/$test.out") passed, $(grep -c '\[FAIL\]' "$work/$test.out") failed, $(grep -c '\[SKIP\]' "$work/$test.out") skipped"
+  # ipptool gives up on a test file that names a file it cannot read, and still exits 0.
+  if grep -q 'cannot be read' "$work/$test.out"; then
+    grep 'cannot be read' "$work/$test.out" >&2
+    result=1
+  fi
+  # ipptool's exit status does not count the failures of the files a test includes.
+  while read -r failed; do
+    known=0
+    for name in "${known_pappl_failures[@]}"; do [[ $failed == "$name" ]] && known=1; done
+    if ((known)); then
+      echo "known PAPPL failure: $failed"
+    else
+      echo "FAIL: $test: $failed" >&2
+      result=1
+    fi
+  done < <(sed -n 's/^ *\(.*[^ ]\) *\[FAIL\]$/\1/p' "$work/$test.out")
   if [[ $result -ne 0 ]]; then
-    echo "FAIL: ipptool $test exited $result" >&2
+    echo "FAIL: ipptool $test" >&2
     grep -B2 -A20 '\[FAIL\]' "$work/$test.out" >&2
     status=1
   fi
 done
-# Every sample printed: each one's job left a stream in the device directory.
+# The samples the printer was sent left their streams in the device directory (one file
+# per job name).
 printed=$(find "$work/dev" -name '*.prn' -size +0 | wc -l)
 echo "device files written: $printed"
-if ((printed < 3)); then
+if ((printed < 5)); then
   echo "FAIL: the printer wrote only $printed device files" >&2
   status=1
 fi
+for file in "$work"/dev/*.prn; do
+  [[ -s $file ]] || continue
+  if [[ $(head -c 12 "$file") != kv7310_param ]]; then
+    echo "FAIL: $(basename "$file") is not a printer stream" >&2
+    status=1
+  fi
+done
 exit $status

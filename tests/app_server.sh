@@ -11,17 +11,19 @@
 #       Stops that server by its process id. Safe to call twice; callers run it from their
 #       EXIT trap. A watchdog stops it too should the test be killed.
 #   app_add_printer NAME DEVICE-URI
-#       Adds a printer with the quenmark driver over the domain socket.
+#       Adds a printer with the quenmark driver over the domain socket (with ipptool: the
+#       application's own client sub-commands would start a server of their own when they
+#       find none at the system's socket).
 
 APP_PID=""
 APP_WATCHDOG=""
+APP_TESTS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/app
 
 app_start() {
   local dir=$1 app=$2
   shift 2
   local extra=() option tries attempt
   for option in "$@"; do extra+=(-o "$option"); done
-  APP_BINARY=$app
   # The domain socket of a root server lies in SNAP_COMMON when that is set: a private
   # one, out of the way of an installed service and of other tests.
   APP_SOCKET=$dir/quenmark-printer-app.sock
@@ -43,8 +45,7 @@ app_start() {
     APP_WATCHDOG=$!
     for ((tries = 0; tries < 100; ++tries)); do
       kill -0 "$APP_PID" 2>/dev/null || break
-      if [[ -S $APP_SOCKET ]] && "$app" printers -u "$APP_SOCKET_URI" >/dev/null 2>&1 &&
-        (exec 3<>"/dev/tcp/127.0.0.1/$APP_PORT") 2>/dev/null; then
+      if [[ -S $APP_SOCKET ]] && (exec 3<>"/dev/tcp/127.0.0.1/$APP_PORT") 2>/dev/null; then
         return 0
       fi
       sleep 0.1
@@ -75,5 +76,5 @@ app_stop() {
 }
 
 app_add_printer() {
-  "$APP_BINARY" add -u "$APP_SOCKET_URI" -d "$1" -m quenmark -v "$2"
+  ipptool -q -d name="$1" -d device="$2" "$APP_SOCKET_URI" "$APP_TESTS_DIR/create-printer.test"
 }

@@ -15,3 +15,11 @@ if(TARGET quenmark-printer-app)
   gtest_discover_tests(printer_app_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                        PROPERTIES ${app_test_properties})
 endif()
+
+if(TARGET quenmark-printer-app)
+  add_test(NAME printer_app_ipptool
+           COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/app_ipptool_test.sh
+                   $<TARGET_FILE:quenmark-printer-app> $<TARGET_FILE:quenmark_mkraster>)
+  set_tests_properties(printer_app_ipptool PROPERTIES TIMEOUT 900 SKIP_RETURN_CODE 77
+                       RESOURCE_LOCK quenmark_fixed_paths)
+endif()
