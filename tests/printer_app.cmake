@@ -23,3 +23,12 @@ if(TARGET quenmark-printer-app)
   set_tests_properties(printer_app_ipptool PROPERTIES TIMEOUT 900 SKIP_RETURN_CODE 77
                        RESOURCE_LOCK quenmark_fixed_paths)
 endif()
+
+if(TARGET quenmark-printer-app)
+  add_test(NAME printer_app_cups_client
+           COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/app_cups_client_test.sh
+                   $<TARGET_FILE:quenmark-printer-app> $<TARGET_FILE:tavrel_quenbrisk>
+                   $<TARGET_FILE:quenmark_inspect> ${CMAKE_SOURCE_DIR}/samples/sample.ps)
+  set_tests_properties(printer_app_cups_client PROPERTIES TIMEOUT 600 SKIP_RETURN_CODE 77
+                       RESOURCE_LOCK quenmark_fixed_paths)
+endif()
