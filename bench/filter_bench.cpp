@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchCorpus.h"
 #include "StreamReader.h"
 
 extern char **environ;
@@ -51,7 +52,9 @@ const char kUsage[] =
     "  --ppd PATH       the printer's PPD (default: the one of this build)\n"
     "  --keep           keep the corpus and the outputs (the directory is named)\n"
     "  --enforce-goals  fail also when a ratio or the memory misses its goal\n"
-    "  --instructions   also count the instructions of one run of each under valgrind\n";
+    "  --instructions   also count the instructions of one run of each under valgrind\n"
+    "  --memory         instead of the timed rounds: the peak resident memory of A4 jobs of\n"
+    "                   10 and of 40 pages, three checked runs of each\n";
 
 // Goals, on the machine the figures are taken on.
 constexpr double kA4RatioGoal = 1.05;
@@ -59,87 +62,6 @@ constexpr double kA5LongEdgeRatioGoal = 1.08;
 constexpr double kA4PeakMiBGoal = 24.0;
 // Below this share of CPU time in a run's wall time, the machine was busy with other work.
 constexpr double kBusyCpuShare = 0.9;
-
-// The corpus. PageWidth, PageHeight, PageCount and DenseEvery are defined in front of it.
-// Text pages: a heading and lines of 10 pt Times filled word by word, paragraphs and
-// indents at random (seeded by the page number, so every run draws the same pages).
-// Dense pages: a halftoned grey picture over half the page, a grid of thin rules and two
-// columns of 6 pt type.
-const char kCorpusBody[] = R"PS(
-/mm { 72 mul 25.4 div } bind def
-/margin 20 mm def
-/F { findfont exch scalefont setfont } bind def
-/words [ (the) (printer) (page) (of) (and) (a) (sheet) (raster) (job) (to) (is) (toner)
-  (paper) (tray) (in) (edge) (feed) (with) (for) (document) (line) (copies) (side) (two)
-  (drum) (fuser) (stream) (encoder) (bitmap) (resolution) (dots) (inch) (margin) (font)
-  (that) (it) (on) (be) (as) (from) (at) (by) (this) (an) (which) (or) (quarter) (turn)
-  (collated) (duplex) (record) (header) (scheduler) (queue) (filter) (driver) (long)
-  (short) (media) (type) (plain) (thick) (thin) (recycled) (envelope) (manual) (main) ] def
-/nextword { words rand words length mod get } bind def
-/numstr { 10 string cvs } bind def
-/footer {
-  9 /Helvetica F
-  PageWidth 2 div 4 sub margin 2 div moveto numstr show
-} bind def
-/textpage {
-  /pageno exch def
-  pageno 7919 mul srand
-  14 /Helvetica-Bold F
-  margin PageHeight margin sub 14 sub moveto (Chapter ) show pageno numstr show
-  10 /Times-Roman F
-  /right PageWidth margin sub def
-  /y PageHeight margin sub 40 sub def
-  { y margin 20 add lt { exit } if
-    margin y moveto
-    rand 9 mod 0 eq { 15 0 rmoveto } if
-    { nextword dup stringwidth pop currentpoint pop add right gt { pop exit } if
-      show ( ) show } loop
-    /y y 12 sub def
-    rand 7 mod 0 eq { /y y 8 sub def } if
-  } loop
-  pageno footer
-  showpage
-} bind def
-/picturerow 256 string def
-/densepage {
-  /pageno exch def
-  pageno 104729 mul srand
-  /pw PageWidth 2 margin mul sub def
-  /ph PageHeight 2 div margin sub def
-  gsave
-  margin PageHeight 2 div translate pw ph scale
-  /row 0 def
-  256 192 8 [256 0 0 -192 0 192]
-  { 0 1 255 { /x exch def
-      picturerow x
-      x 3 mul row 5 mul add sin 45 mul
-      row 4 mul x 2 mul sub cos 45 mul add 160 add
-      x 128 sub dup mul row 96 sub dup mul add sqrt 0.6 mul sub
-      dup 0 lt { pop 0 } if dup 255 gt { pop 255 } if cvi put } for
-    /row row 1 add def picturerow } image
-  grestore
-  0.3 setlinewidth
-  margin 10 mm PageWidth margin sub { dup PageHeight 2 div moveto margin lineto } for
-  PageHeight 2 div 10 mm sub -10 mm margin { dup margin exch moveto PageWidth margin sub exch lineto } for
-  stroke
-  6 /Times-Roman F
-  /colwidth pw 2 div 5 sub def
-  0 1 1 { /col exch def
-    /left margin col colwidth 10 add mul add def
-    /right left colwidth add def
-    /y PageHeight 2 div 10 sub def
-    { y margin 10 add lt { exit } if
-      left y moveto
-      { nextword dup stringwidth pop currentpoint pop add right gt { pop exit } if
-        show ( ) show } loop
-      /y y 7 sub def } loop
-  } for
-  pageno footer
-  showpage
-} bind def
-<< /PageSize [PageWidth PageHeight] >> setpagedevice
-1 1 PageCount { dup DenseEvery mod 0 eq { densepage } { textpage } ifelse } for
-)PS";
 
 struct Options {
   int rounds = 9;
@@ -150,6 +72,7 @@ struct Options {
   bool keep = false;
   bool enforceGoals = false;
   bool instructions = false;
+  bool memory = false;
 };
 
 // One benchmarked job: its raster, its pages as the filter must encode them, and the
@@ -386,14 +309,10 @@ std::string FindCupsfilter() {
 }
 
 bool MakeRaster(const Launcher &launcher, const Options &options, Job &job) {
-  char header[256];
-  snprintf(header, sizeof header,
-           "%%!PS-Adobe-3.0\n%%%%BoundingBox: 0 0 %.0f %.0f\n%%%%Pages: %d\n%%%%EndComments\n"
-           "/PageWidth %.0f def /PageHeight %.0f def /PageCount %d def /DenseEvery %d def\n",
-           job.widthPt, job.heightPt, job.pageCount, job.widthPt, job.heightPt, job.pageCount,
-           job.denseEvery);
   const std::string document = job.dir + "/document.ps";
-  if (!WriteText(document, std::string(header) + kCorpusBody)) return false;
+  if (!WriteText(document, CorpusDocument(job.widthPt, job.heightPt, job.pageCount, job.denseEvery))) {
+    return false;
+  }
   job.raster = job.dir + "/job.ras";
   const ChildResult child =
       RunChild(launcher,
@@ -743,7 +662,7 @@ bool PrintTable(const Options &options, const std::vector<Job> &jobs, long floor
 }
 
 bool ParseOptions(int argc, char **argv, Options *options, int *exitStatus) {
-  enum { kRounds = 1, kA4, kA5, kFilter, kPpd, kKeep, kEnforce, kInstructions, kHelp };
+  enum { kRounds = 1, kA4, kA5, kFilter, kPpd, kKeep, kEnforce, kInstructions, kMemory, kHelp };
   static const option kLong[] = {{"rounds", required_argument, nullptr, kRounds},
                                  {"a4-pages", required_argument, nullptr, kA4},
                                  {"a5-pages", required_argument, nullptr, kA5},
@@ -752,6 +671,7 @@ bool ParseOptions(int argc, char **argv, Options *options, int *exitStatus) {
                                  {"keep", no_argument, nullptr, kKeep},
                                  {"enforce-goals", no_argument, nullptr, kEnforce},
                                  {"instructions", no_argument, nullptr, kInstructions},
+                                 {"memory", no_argument, nullptr, kMemory},
                                  {"help", no_argument, nullptr, kHelp},
                                  {nullptr, 0, nullptr, 0}};
   int choice;
@@ -780,6 +700,9 @@ bool ParseOptions(int argc, char **argv, Options *options, int *exitStatus) {
         break;
       case kInstructions:
         options->instructions = true;
+        break;
+      case kMemory:
+        options->memory = true;
         break;
       case kHelp:
         fputs(kUsage, stdout);
@@ -858,19 +781,79 @@ bool CountInstructions(const Launcher &launcher, const Options &options, std::ve
   return true;
 }
 
-bool RunBench(const Launcher &launcher, const Options &options, const std::string &dir,
-              bool *goalsMet) {
-  std::vector<Job> jobs(2);
-  Job &a4 = jobs[0];
+Job A4Job(int pages, int denseEvery) {
+  Job a4;
   a4.name = "A4 one-sided";
   a4.key = "a4";
   a4.pageSize = "A4";
   a4.options = "PageSize=A4";
-  a4.pageCount = options.a4Pages;
-  a4.denseEvery = 12;
+  a4.pageCount = pages;
+  a4.denseEvery = denseEvery;
   a4.widthPt = 595;
   a4.heightPt = 842;
   a4.ratioGoal = kA4RatioGoal;
+  return a4;
+}
+
+// Rasterizes the job's pages and runs the filter and the encoder alone once, untimed: the
+// filter's log gives the encoder command lines, the encoder's output is what every later
+// run of the filter must send, and both runs bring programs and pages into the page cache.
+bool PrepareJob(const Launcher &launcher, const Options &options, const std::string &dir,
+                Job &job) {
+  job.dir = dir + "/" + job.key;
+  if (mkdir(job.dir.c_str(), 0700) != 0) return Fail("cannot create " + job.dir);
+  fprintf(stderr, "filter_bench: %s: rasterizing %d pages with cupsfilter\n", job.name.c_str(),
+          job.pageCount);
+  if (!MakePages(launcher, options, job)) return false;
+  ChildResult run;
+  if (!RunFilterChecked(launcher, options, job, false, &run)) return false;
+  if (!TakeEncoderCommands(job)) return false;
+  if (!ExitedZero(RunEncoder(launcher, job)) || !CheckEncoderOutput(job, true)) return false;
+  return RunFilterChecked(launcher, options, job, true, &run);
+}
+
+// A long job must not need more memory than a short one: one page is held at a time.
+// Dense pages (every fifth) are the largest, so both jobs have some.
+bool MeasureMemory(const Launcher &launcher, const Options &options, const std::string &dir) {
+  constexpr int kPageCounts[] = {10, 40};
+  constexpr int kRuns = 3;
+  std::vector<Job> jobs;
+  for (const int pages : kPageCounts) {
+    Job job = A4Job(pages, 5);
+    job.key = "a4-" + std::to_string(pages);
+    if (!PrepareJob(launcher, options, dir, job)) return false;
+    for (int run = 1; run <= kRuns; ++run) {
+      fprintf(stderr, "filter_bench: %d pages, run %d of %d\n", pages, run, kRuns);
+      if (!TimeFilter(launcher, options, job) || !TimeEncoder(launcher, job)) return false;
+    }
+    jobs.push_back(std::move(job));
+  }
+  const long floorKiB = RunChild(launcher, {"/bin/true"}, Environment(), "", "", "").maxRssKiB;
+  utsname system;
+  uname(&system);
+  printf("\nmachine: %ld cores, %s, Linux %s; %s\n", sysconf(_SC_NPROCESSORS_ONLN),
+         CpuModel().c_str(), system.release, Today().c_str());
+  printf("peak resident memory, the largest of %d checked runs of each: the filter with the "
+         "shells and encoders it waited for, and the encoder alone over all pages (floor of "
+         "the measurement: %.1f MiB)\n\n",
+         kRuns, MiB(floorKiB));
+  printf("| job | pages | dense pages | filter peak RSS | encoder alone peak RSS |\n");
+  printf("|---|---:|---:|---:|---:|\n");
+  for (const Job &job : jobs) {
+    printf("| %s | %d | %d | %.1f MiB | %.1f MiB |\n", job.name.c_str(), job.pageCount,
+           job.pageCount / job.denseEvery, MiB(job.filterPeakKiB), MiB(job.encoderPeakKiB));
+  }
+  return true;
+}
+
+bool RunBench(const Launcher &launcher, const Options &options, const std::string &dir,
+              bool *goalsMet) {
+  if (options.memory) {
+    *goalsMet = true;
+    return MeasureMemory(launcher, options, dir);
+  }
+  std::vector<Job> jobs(2);
+  jobs[0] = A4Job(options.a4Pages, 12);
   Job &a5 = jobs[1];
   a5.name = "A5 long edge first";
   a5.key = "a5l";
@@ -885,18 +868,7 @@ bool RunBench(const Launcher &launcher, const Options &options, const std::strin
   a5.ratioGoal = kA5LongEdgeRatioGoal;
 
   for (Job &job : jobs) {
-    job.dir = dir + "/" + job.key;
-    if (mkdir(job.dir.c_str(), 0700) != 0) return Fail("cannot create " + job.dir);
-    fprintf(stderr, "filter_bench: %s: rasterizing %d pages with cupsfilter\n", job.name.c_str(),
-            job.pageCount);
-    if (!MakePages(launcher, options, job)) return false;
-    // A first run of each, untimed: the filter's log gives the encoder command lines, and
-    // both runs bring the programs and the pages into the page cache.
-    ChildResult run;
-    if (!RunFilterChecked(launcher, options, job, false, &run)) return false;
-    if (!TakeEncoderCommands(job)) return false;
-    if (!ExitedZero(RunEncoder(launcher, job)) || !CheckEncoderOutput(job, true)) return false;
-    if (!RunFilterChecked(launcher, options, job, true, &run)) return false;
+    if (!PrepareJob(launcher, options, dir, job)) return false;
   }
 
   for (int round = 1; round <= options.rounds; ++round) {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "PbmFile.h"
+#include "BitmapTurn.h"
 
 namespace {
 

@@ -25,6 +25,36 @@ void SwitchDuplexOff(const char *reason, PARAM_KEY_SPERATOR_VALUE *table, PrintS
   SetJobParam("Duplex", "None", table);
 }
 
+constexpr const char *REASON_LINES[] = {
+    "DEBUG: Duplex is amend to OFF. Cause of Duplex ON + ManualTray. \n",
+    "DEBUG: Duplex is amend to OFF. Cause of Duplex ON + No Plain. \n",
+    "DEBUG: Duplex is amend to OFF. Cause of Duplex ON + A5L. \n",
+    "DEBUG: Duplex is amend to OFF. Cause of Duplex ON + Unsupport Media Size. \n",
+};
+
+constexpr const char *REASON_TEXTS[] = {
+    "the manual tray cannot feed two-sided jobs",
+    "only plain paper can be printed on both sides",
+    "an A5 sheet fed long edge first cannot be turned",
+    "the duplex unit cannot turn sheets of this size",
+};
+
+// The first rule that keeps the sheet from the duplex unit, tested in this order;
+// -1 when none holds. The page size is read only when the first three rules fail.
+int DuplexOffRule(PARAM_KEY_SPERATOR_VALUE *table, const PrintSettings &settings, bool logPageSize) {
+  // Both keys are in every table; an empty text stands in should one ever be missing.
+  char empty[1] = {};
+  char *inputSlot = empty;
+  GetJobParam("InputSlot", &inputSlot, table);
+  if (strcmp(inputSlot, "ManualTray") == 0) return 0;
+  if (settings.mediaClass != 0) return 1;
+  if (IsLongEdgeA5(settings)) return 2;
+  char *pageSize = empty;
+  GetJobParam("PageSize", &pageSize, table);
+  if (logPageSize) LogLine("DEBUG: PageSize:%s. \n", pageSize);
+  return IsDuplexPageSize(pageSize) ? -1 : 3;
+}
+
 }  // namespace
 
 void VerifyParamsConstraint(PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings) {
@@ -32,32 +62,11 @@ void VerifyParamsConstraint(PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *sett
   if (settings->duplexMode == 0) return;
 
   LogLine("DEBUG: Verifying Duplex Constraint... \n");
-  // Both keys are in every table; an empty text stands in should one ever be missing.
-  char empty[1] = {};
-  char *inputSlot = empty;
-  GetJobParam("InputSlot", &inputSlot, table);
+  const int rule = DuplexOffRule(table, *settings, true);
+  if (rule >= 0) SwitchDuplexOff(REASON_LINES[rule], table, settings);
+}
 
-  // The reasons are tested in this order, and the first that holds decides.
-  if (strcmp(inputSlot, "ManualTray") == 0) {
-    SwitchDuplexOff("DEBUG: Duplex is amend to OFF. Cause of Duplex ON + ManualTray. \n", table,
-                    settings);
-    return;
-  }
-  if (settings->mediaClass != 0) {
-    SwitchDuplexOff("DEBUG: Duplex is amend to OFF. Cause of Duplex ON + No Plain. \n", table,
-                    settings);
-    return;
-  }
-  if (settings->flagPageA5 == 1 && settings->feedEdge == 1) {
-    SwitchDuplexOff("DEBUG: Duplex is amend to OFF. Cause of Duplex ON + A5L. \n", table, settings);
-    return;
-  }
-
-  char *pageSize = empty;
-  GetJobParam("PageSize", &pageSize, table);
-  LogLine("DEBUG: PageSize:%s. \n", pageSize);
-  if (!IsDuplexPageSize(pageSize)) {
-    SwitchDuplexOff("DEBUG: Duplex is amend to OFF. Cause of Duplex ON + Unsupport Media Size. \n",
-                    table, settings);
-  }
+const char *DuplexOffReason(PARAM_KEY_SPERATOR_VALUE *table, const PrintSettings &settings) {
+  const int rule = DuplexOffRule(table, settings, false);
+  return rule >= 0 ? REASON_TEXTS[rule] : nullptr;
 }

@@ -295,6 +295,13 @@ void FillJobSettingsFromIpp(const IppJobAttributes &attributes, JobSettings *job
   SetJobParam("MediaType",
               KeywordParam(IPP_MEDIA_TYPES, attributes.mediaType, IPP_DEFAULT_MEDIA_TYPE), table);
 
+  // The largest page the printer takes: its largest sheet at its highest resolution.
+  const int32_t highestDpi = IPP_RESOLUTIONS[IPP_RESOLUTION_COUNT - 1].setting;
+  for (const IppMediaSize &size : IPP_MEDIA_SIZES) {
+    settings.pageLimits = LargerPageLimits(
+        settings.pageLimits, PageLimitsForSheet(size.widthPoints, size.heightPoints, highestDpi));
+  }
+
   settings.copies = attributes.copies > 0 ? attributes.copies : 1;
   char copies[16];
   snprintf(copies, sizeof copies, "%d", settings.copies);

@@ -1,8 +1,12 @@
 #include "JobParamsProc.h"
 
+#include <strings.h>
+
+#include <cstdio>
 #include <cstring>
 
 #include "Log.h"
+#include "Utility.h"
 
 // Aggregate initialisation leaves zeros behind every text, as the printer expects.
 const PARAM_KEY_SPERATOR_VALUE tblDefParam[JOB_PARAM_COUNT] = {
@@ -47,7 +51,7 @@ enum class ValueSource { Trusted, Submitted };
 
 void StoreValue(PARAM_KEY_SPERATOR_VALUE &record, const char *text,
                 ValueSource source = ValueSource::Trusted) {
-  const size_t length = strnlen(text, JOB_PARAM_VALUE_MAX);
+  const size_t length = Utf8PrefixLength(text, JOB_PARAM_VALUE_MAX);
   // The text may be the record's own value, handed out earlier by GetJobParam.
   char copy[JOB_PARAM_VALUE_MAX];
   memcpy(copy, text, length);
@@ -91,30 +95,29 @@ const char *TokenValue(const char *token, const PARAM_KEY_SPERATOR_VALUE &record
   return token + FieldLength(record.key) + FieldLength(record.separator);
 }
 
-void LogToken(const char *token, const PARAM_KEY_SPERATOR_VALUE *table) {
-  // A password handed in through the options must not reach the log either:
-  // its token is shown with the mask in place of the value.
-  const int index = FindTokenRecord(token, table);
-  if (index >= 0) {
-    const PARAM_KEY_SPERATOR_VALUE &record = table[index];
-    const char *value = TokenValue(token, record);
-    if (LoggableParamValue(record.key, value) != value) {
-      char shown[OPTION_TOKEN_MAX + sizeof SECRET_MASK] = {};
-      const size_t prefix = static_cast<size_t>(value - token);
-      memcpy(shown, token, prefix);
-      memcpy(shown + prefix, SECRET_MASK, sizeof SECRET_MASK);
-      LogLine("One_Param:%s , Len:%d\n", shown, static_cast<int>(strlen(shown)));
-      return;
-    }
+// One option as the token "name=value", as the table sees it. A password handed in
+// through the options must not reach the log: its token shows the mask as value.
+void LogOptionToken(const cups_option_t &option, const char *token) {
+  if (IsSecretParamName(option.name) && option.value[0] != '\0') {
+    char shown[OPTION_TOKEN_MAX + 1] = {};
+    snprintf(shown, sizeof shown, "%s=%s", option.name, SECRET_MASK);
+    LogLine("One_Param:%s , Len:%d\n", shown, static_cast<int>(strlen(shown)));
+    return;
   }
   LogLine("One_Param:%s , Len:%d\n", token, static_cast<int>(strlen(token)));
 }
 
-void ApplyToken(const char *begin, size_t length, PARAM_KEY_SPERATOR_VALUE *table) {
-  if (length > OPTION_TOKEN_MAX) length = OPTION_TOKEN_MAX;
+void ApplyOption(const cups_option_t &option, PARAM_KEY_SPERATOR_VALUE *table) {
+  if (option.name == nullptr || option.value == nullptr) return;
   char token[OPTION_TOKEN_MAX + 1] = {};
-  memcpy(token, begin, length);
-  LogToken(token, table);
+  snprintf(token, sizeof token, "%s=%s", option.name, option.value);
+  LogOptionToken(option, token);
+  // The printer collates as it is told; it must be told what the collate flag
+  // decided, which reads "collate", a bare "Collate" and "noCollate" as well.
+  if (strcasecmp(option.name, "Collate") == 0) {
+    SetJobParams(IsCollateOffValue(option.value) ? "Collate=False" : "Collate=True", table);
+    return;
+  }
   SetJobParams(token, table);
 }
 
@@ -151,18 +154,15 @@ void Serialise(char *out, size_t outSize, const PARAM_KEY_SPERATOR_VALUE *table,
 
 }  // namespace
 
+void GetJobParamFromCups(const JobOptions &options, PARAM_KEY_SPERATOR_VALUE *table) {
+  if (table == nullptr) return;
+  for (int i = 0; i < options.count; ++i) ApplyOption(options.options[i], table);
+}
+
 void GetJobParamFromCups(const char *options, PARAM_KEY_SPERATOR_VALUE *table) {
-  if (options == nullptr || table == nullptr) return;
-  const char *start = options;
-  const char *scan = options;
-  for (; *scan != '\0'; ++scan) {
-    if (*scan == ' ') {
-      ApplyToken(start, static_cast<size_t>(scan - start), table);
-      start = scan + 1;
-    }
-  }
-  // The last option needs no space behind it to count.
-  if (scan > start) ApplyToken(start, static_cast<size_t>(scan - start), table);
+  JobOptions parsed = ParseJobOptions(options);
+  GetJobParamFromCups(parsed, table);
+  ReleaseJobOptions(&parsed);
 }
 
 void SetJobParams(const char *token, PARAM_KEY_SPERATOR_VALUE *table) {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -87,6 +88,21 @@ bool ReadPbmHeader(FILE *file, char magic[3], int *width, int *height) {
   return ReadHeaderNumber(file, height);
 }
 
+int WritePbmAndClose(FILE *file, int64_t width, int64_t height, const unsigned char *rows,
+                     uint64_t size) {
+  errno = 0;
+  const auto failed = [] { return errno != 0 ? errno : EIO; };
+  int failure = 0;
+  if (fprintf(file, "P4\n%lld %lld\n", static_cast<long long>(width),
+              static_cast<long long>(height)) <= 0) {
+    failure = failed();
+  }
+  if (failure == 0 && size > 0 && fwrite(rows, 1, size, file) != size) failure = failed();
+  if (failure == 0 && fflush(file) != 0) failure = failed();
+  if (fclose(file) != 0 && failure == 0) failure = failed();
+  return failure;
+}
+
 int rotatePbm(const char *inPath, const char *outPath, int angle) {
   if (angle != -90 && angle != 90 && angle != 180) {
     LogLine("ERROR: rotatePbm: cannot turn by %d degrees, only by -90, 90 or 180\n", angle);
@@ -153,10 +169,23 @@ int WriteTurnedPbm(const unsigned char *src, int width, int height, int angle,
   const int64_t srcStride = PbmStride(width);
   const int64_t dstStride = quarterTurn ? PbmStride(height) : srcStride;
   const int64_t dstBytes = dstStride * (quarterTurn ? width : height);
+  // The turned page is held whole like every other page, so it is bounded like them: a
+  // single row of two billion pixels turns into two billion rows.
+  if (width < 1 || height < 1) {
+    LogLine("ERROR: rotatePbm: a %d x %d page has nothing to turn\n", width, height);
+    errno = EINVAL;
+    return 1;
+  }
+  if (static_cast<uint64_t>(dstBytes) > PBM_MAX_BITMAP_BYTES) {
+    LogLine("ERROR: rotatePbm: a %d x %d page is too large to turn\n", width, height);
+    errno = EFBIG;
+    return 1;
+  }
   // Zero-filled: the turn writes only the blocks that hold black.
   unsigned char *dst = static_cast<unsigned char *>(calloc(static_cast<size_t>(dstBytes), 1));
   if (dst == nullptr) {
     LogLine("ERROR: rotatePbm: no memory for a %d x %d page\n", width, height);
+    errno = ENOMEM;
     return 1;
   }
   TurnBitmap(src, width, height, angle, dst);
@@ -178,19 +207,20 @@ int WriteTurnedPbm(const unsigned char *src, int width, int height, int angle,
 
   FILE *output = fopenNoFollow(outPath, "wb");
   if (output == nullptr) {
+    const int openError = errno;
     perror("Error opening output file");
     free(dst);
+    errno = openError;
     return 1;
   }
   const int outWidth = quarterTurn ? height : width;
   const int outHeight = quarterTurn ? width : height;
-  bool written = fprintf(output, "P4\n%d %d\n", outWidth, outHeight) > 0;
-  written = fwrite(dst, 1, static_cast<size_t>(dstBytes), output) == static_cast<size_t>(dstBytes) &&
-            written;
-  written = fclose(output) == 0 && written;
+  const int failure =
+      WritePbmAndClose(output, outWidth, outHeight, dst, static_cast<uint64_t>(dstBytes));
   free(dst);
-  if (!written) {
-    LogLine("ERROR: rotatePbm: cannot write %s\n", outPath);
+  if (failure != 0) {
+    LogLine("ERROR: rotatePbm: cannot write %s: %s\n", outPath, strerror(failure));
+    errno = failure;
     return 1;
   }
   return 0;

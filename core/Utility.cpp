@@ -6,11 +6,26 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "Log.h"
+
+size_t Utf8PrefixLength(const char *text, size_t maxBytes) {
+  if (text == nullptr) return 0;
+  const size_t length = strnlen(text, maxBytes);
+  auto isContinuation = [](char ch) { return (static_cast<unsigned char>(ch) & 0xC0) == 0x80; };
+  if (length < maxBytes || !isContinuation(text[length])) return length;
+  // The cut falls inside a character: end before its first byte. A character has at
+  // most three bytes after its first; more continuation bytes are no UTF-8 to keep whole.
+  for (size_t back = 1; back <= 3 && back <= length; ++back) {
+    if (!isContinuation(text[length - back])) return length - back;
+  }
+  return length;
+}
 
 void getDocumenName(const char *title, char **docName) {
   LogLine("DEBUG: Enter getDocumenName!\n");
@@ -24,8 +39,9 @@ void getDocumenName(const char *title, char **docName) {
   }
   if (docName != nullptr && *docName != nullptr) {
     char *out = *docName;
-    // A longer title is cut rather than spilled past the caller's buffer.
-    const size_t length = strnlen(name, DOC_NAME_BUFFER_SIZE - 1);
+    // A longer title is cut rather than spilled past the caller's buffer, and never
+    // inside a character: the printer shows the name.
+    const size_t length = Utf8PrefixLength(name, DOC_NAME_BUFFER_SIZE - 1);
     memcpy(out, name, length);
     out[length] = '\0';
     // Words behind the file name's extension ("report.pdf - Viewer") are dropped;
@@ -43,39 +59,114 @@ void getDocumenName(const char *title, char **docName) {
 
 namespace {
 
-// Copies a credential to the start of the caller's buffer, cut so that its NUL
-// still fits.
+// Copies a credential to the start of the caller's buffer, cut (after a whole UTF-8
+// character) so that its NUL still fits.
 void StoreCredential(char **buffer, const char *text) {
   if (buffer == nullptr || *buffer == nullptr) return;
-  const size_t length = strnlen(text, CREDENTIAL_BUFFER_SIZE - 1);
+  const size_t length = Utf8PrefixLength(text, CREDENTIAL_BUFFER_SIZE - 1);
   memcpy(*buffer, text, length);
   (*buffer)[length] = '\0';
 }
 
-// Opens the credentials file for reading and measures it. Anything but a regular
-// file of sane size counts as unreadable: a FIFO or a device would block the job
-// or feed it without end. O_NONBLOCK keeps even the open of a FIFO from waiting
-// for a writer.
-FILE *OpenCredentialsFile(const char *path, size_t *size) {
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+void IgnoreCredentials(const char *path, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+void IgnoreCredentials(const char *path, const char *format, ...) {
+  char reason[512];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(reason, sizeof reason, format, args);
+  va_end(args);
+  LogLine("WARNING: The credentials file %s is ignored: %s\n", path, reason);
+}
+
+// Whoever may write the file or its directory decides whose account the printer is
+// told: only root and the filter's own user may.
+bool OnlyTrustedCanWrite(const struct stat &info, const char *path, const char *what) {
+  const uid_t self = geteuid();
+  if (info.st_uid != 0 && info.st_uid != self) {
+    IgnoreCredentials(path, "%s belongs to user %u; only root and user %u, who runs the filter, "
+                            "may own it",
+                      what, static_cast<unsigned>(info.st_uid), static_cast<unsigned>(self));
+    return false;
+  }
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    IgnoreCredentials(path, "%s is writable by its group or by others (mode %04o)", what,
+                      static_cast<unsigned>(info.st_mode & 07777));
+    return false;
+  }
+  return true;
+}
+
+// Opens the directory that holds the credentials file, when it is one we can trust.
+// Opened without following a link, so the checks hold for the directory read from.
+int OpenCredentialsDirectory(const char *path, const std::string &directory) {
+  const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
-    LogLine("DEBUG: auth_file is not found!\n");
+    const int error = errno;
+    struct stat link;
+    if (error == ENOENT) {
+      LogLine("DEBUG: auth_file is not found!\n");
+    } else if (lstat(directory.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+      IgnoreCredentials(path, "%s is a symbolic link", directory.c_str());
+    } else if (error == ENOTDIR) {
+      IgnoreCredentials(path, "%s is not a directory", directory.c_str());
+    } else {
+      IgnoreCredentials(path, "%s cannot be opened: %s", directory.c_str(), strerror(error));
+    }
+    return -1;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !OnlyTrustedCanWrite(info, path, directory.c_str())) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Opens the credentials file for reading and measures it. Anything but a regular
+// file of sane size counts as unusable: a FIFO or a device would block the job or
+// feed it without end. O_NONBLOCK keeps even the open of a FIFO from waiting for a
+// writer.
+FILE *OpenCredentialsFile(const char *path, size_t *size) {
+  const char *slash = strrchr(path, '/');
+  const std::string directory = slash == nullptr ? "."
+                                : slash == path  ? "/"
+                                                 : std::string(path, slash);
+  const char *name = slash == nullptr ? path : slash + 1;
+  const int directoryFd = OpenCredentialsDirectory(path, directory);
+  if (directoryFd < 0) return nullptr;
+  const int fd = openat(directoryFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  const int error = errno;
+  close(directoryFd);
+  if (fd < 0) {
+    if (error == ENOENT) {
+      LogLine("DEBUG: auth_file is not found!\n");
+    } else if (error == ELOOP) {
+      IgnoreCredentials(path, "it is a symbolic link");
+    } else {
+      IgnoreCredentials(path, "it cannot be opened: %s", strerror(error));
+    }
     return nullptr;
   }
   struct stat info;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    LogLine("DEBUG: auth_file is not a regular file!\n");
+    IgnoreCredentials(path, "it is not a regular file");
+    close(fd);
+    return nullptr;
+  }
+  if (!OnlyTrustedCanWrite(info, path, "it")) {
     close(fd);
     return nullptr;
   }
   if (info.st_size < 0 || static_cast<unsigned long long>(info.st_size) > AUTH_CONFIG_MAX_BYTES) {
-    LogLine("DEBUG: auth_file is larger than %zu bytes!\n", AUTH_CONFIG_MAX_BYTES);
+    IgnoreCredentials(path, "it is larger than %zu bytes", AUTH_CONFIG_MAX_BYTES);
     close(fd);
     return nullptr;
   }
   FILE *file = fdopen(fd, "rb");
   if (file == nullptr) {
-    LogLine("DEBUG: auth_file is not found!\n");
+    IgnoreCredentials(path, "it cannot be read: %s", strerror(errno));
     close(fd);
     return nullptr;
   }
@@ -126,8 +217,8 @@ int getAuthInfoFromPath(const char *path, char **authId, char **password) {
   const cJSON *id = cJSON_GetObjectItemCaseSensitive(root, "AuthID");
   if (cJSON_IsString(id) && id->valuestring != nullptr) {
     StoreCredential(authId, id->valuestring);
-    LogLine("DEBUG: AuthID: %.*s\n", static_cast<int>(strnlen(id->valuestring, CREDENTIAL_BUFFER_SIZE - 1)),
-            id->valuestring);
+    const size_t stored = Utf8PrefixLength(id->valuestring, CREDENTIAL_BUFFER_SIZE - 1);
+    LogLine("DEBUG: AuthID: %.*s\n", static_cast<int>(stored), id->valuestring);
   }
   const cJSON *secret = cJSON_GetObjectItemCaseSensitive(root, "Password");
   if (cJSON_IsString(secret) && secret->valuestring != nullptr) {
@@ -195,7 +286,7 @@ void ReadCredentialsInto(PARAM_KEY_SPERATOR_VALUE *table) {
   char *authIdPointer = authId;
   char *passwordPointer = password;
   if (getAuthInfo(&authIdPointer, &passwordPointer) == 1) {
-    SetJobParam("AuthID", authId, table);
-    SetJobParam("AuthPassword", password, table);
+    SetSubmittedJobParam("AuthID", authId, table);
+    SetSubmittedJobParam("AuthPassword", password, table);
   }
 }

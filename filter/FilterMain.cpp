@@ -1,15 +1,43 @@
 // The filter's entry point and the story of one job: set-up, print settings, duplex
 // check, pages.
 
+#include <fcntl.h>
 #include <malloc.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 
 #include "FilterJob.h"
+#include "Log.h"
 #include "PpdSettings.h"
 
 volatile sig_atomic_t cancel_job = 0;
+
+namespace {
+
+bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
+
+// A closed standard descriptor is taken by the next file the job opens: with standard
+// output closed, the lock file would receive the printer stream, password and all. A
+// closed standard input or error is given /dev/null; a closed standard output is a
+// printer stream that cannot be written, reported by the return value (false).
+bool SecureStandardDescriptors() {
+  const bool stdoutOpen = IsOpen(STDOUT_FILENO);
+  for (const int fd : {STDIN_FILENO, STDERR_FILENO}) {
+    if (IsOpen(fd)) continue;
+    const int devNull = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    // With standard output closed too, /dev/null lands there first: moved, never left.
+    if (devNull >= 0 && devNull != fd) {
+      dup2(devNull, fd);
+      close(devNull);
+    }
+  }
+  return stdoutOpen;
+}
+
+}  // namespace
 
 void sighandler(int) {
   // write(2) is safe in a signal handler; stdio is not.
@@ -20,6 +48,13 @@ void sighandler(int) {
 }
 
 int FilterMain(int argc, char **argv) {
+  if (!SecureStandardDescriptors()) {
+    LogLine("ERROR: Standard output is closed: there is no printer stream to write the job to\n");
+    return 1;
+  }
+  // The page files, the turned pages, the blank back side and the encoder's JBIG files
+  // hold the job's documents: private whatever umask the caller left us, children included.
+  umask(077);
   // Every page takes the same few large blocks again (its pixels, the two bitmaps of a
   // turn, the JBIG data). Kept in the heap once freed, they serve the next page; handed
   // back to the system, they were faulted in and cleared again page by page, the largest
@@ -33,7 +68,7 @@ int FilterMain(int argc, char **argv) {
   JobState *job = new JobState();
   int status = SetUpJob(*job, argc, argv);
   if (status == 0) {
-    if (GetPrintSettings(argv[5], argv[4], job->table, &job->settings) != 0) {
+    if (GetPrintSettings(job->options, argv[4], job->table, &job->settings) != 0) {
       status = 1;
     } else {
       VerifyParamsConstraint(job->table, &job->settings);

@@ -1,10 +1,13 @@
 #include "JbigEncoder.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "Log.h"
 #include "Utility.h"
@@ -37,6 +40,35 @@ int DivertStdout() {
   return savedStdout;
 }
 
+// The encoder's result is its exit status. A file it left behind proves nothing: an
+// encoder that ran out of disk, or was killed, leaves a part of a page, which would reach
+// the printer as a damaged sheet.
+bool EncoderSucceeded(int status, int startError, EncoderFailure *why) {
+  if (status == -1) {
+    snprintf(why->cause, sizeof why->cause, "the encoder could not be started: %s",
+             strerror(startError));
+    return false;
+  }
+  if (WIFSIGNALED(status)) {
+    const int signalNumber = WTERMSIG(status);
+    snprintf(why->cause, sizeof why->cause, "the encoder was killed by signal %d (%s)",
+             signalNumber, strsignal(signalNumber));
+    return false;
+  }
+  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (code == 0) return true;
+  // The shell reports a command that a signal ended as 128 plus the signal's number.
+  const int signalNumber = code - 128;
+  if (signalNumber > 0 && signalNumber < NSIG) {
+    snprintf(why->cause, sizeof why->cause,
+             "the encoder exited with status %d: killed by signal %d (%s)", code,
+             signalNumber, strsignal(signalNumber));
+  } else {
+    snprintf(why->cause, sizeof why->cause, "the encoder exited with status %d", code);
+  }
+  return false;
+}
+
 void RestoreStdout(int savedStdout) {
   if (savedStdout >= 0) {
     dup2(savedStdout, STDOUT_FILENO);
@@ -49,11 +81,17 @@ void RestoreStdout(int savedStdout) {
 
 }  // namespace
 
-void pbmtojbg(const char *pbmPath, const char *jbgPath) {
+bool pbmtojbg(const char *pbmPath, const char *jbgPath, EncoderFailure *failure) {
+  EncoderFailure ignored;
+  EncoderFailure &why = failure != nullptr ? *failure : ignored;
+  why = EncoderFailure();
   FILE *file = fopenNoFollow(pbmPath, "rb");
   if (file == nullptr) {
+    const int openError = errno;
     perror("Error opening input file");
-    return;
+    snprintf(why.cause, sizeof why.cause, "the page file cannot be opened: %s",
+             strerror(openError));
+    return false;
   }
   // The magic is not checked: a readable size is all the command needs, and the encoder
   // judges the rest of the file itself.
@@ -64,7 +102,8 @@ void pbmtojbg(const char *pbmPath, const char *jbgPath) {
   fclose(file);
   if (!readable) {
     LogLine("ERROR: pbmtojbg: cannot read the size of %s, not encoding it\n", pbmPath);
-    return;
+    snprintf(why.cause, sizeof why.cause, "the size of the page file cannot be read");
+    return false;
   }
 
   char command[ENCODER_COMMAND_BUFFER_SIZE] = {};
@@ -75,17 +114,21 @@ void pbmtojbg(const char *pbmPath, const char *jbgPath) {
   if (length < 0 || static_cast<unsigned>(length) >= sizeof command) {
     LogLine("ERROR: pbmtojbg: the encoder command for %s does not fit %u bytes, not encoding it\n",
             pbmPath, ENCODER_COMMAND_BUFFER_SIZE);
-    return;
+    snprintf(why.cause, sizeof why.cause, "the encoder command does not fit %u bytes",
+             ENCODER_COMMAND_BUFFER_SIZE);
+    return false;
   }
   const int savedStdout = DivertStdout();
   if (savedStdout == -2) {
     LogLine("ERROR: pbmtojbg: cannot keep the encoder off standard output, not encoding %s\n",
             pbmPath);
-    return;
+    snprintf(why.cause, sizeof why.cause, "the encoder cannot be kept off standard output");
+    return false;
   }
   LogLine("DEBUG: pbmtojbg. width:[%d], height:[%d], pbm_file:[%s]", width, height, pbmPath);
-  // The encoder's status is not looked at: the JBIG file it leaves is the caller's sign.
-  (void)system(command);
+  const int status = system(command);
+  const int startError = errno;
   RestoreStdout(savedStdout);
   LogLine("DEBUG: pbmtojbg: %s\n", command);
+  return EncoderSucceeded(status, startError, &why);
 }

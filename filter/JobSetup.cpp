@@ -1,14 +1,17 @@
-// Job set-up: arguments, the job's parameter table, the collate flag and the holding
-// buffers for two-sided pairs.
+// Job set-up: arguments, the raster input, the job's options and parameter table, the
+// collate flag and the holding buffers for two-sided pairs.
 
-#include <cups/cups.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "FilterJob.h"
+#include "JobOptions.h"
 #include "Log.h"
 #include "Utility.h"
 
@@ -16,39 +19,36 @@ namespace {
 
 constexpr size_t HOST_NAME_LENGTH = 65;
 
-bool IsFalseWord(const char *value) {
-  static const char *const falseWords[] = {"False", "false", "No", "no", "Off", "off"};
-  for (const char *word : falseWords) {
-    if (strcmp(value, word) == 0) return true;
-  }
-  return false;
+// Collated copies when the options ask for them: "Collate" alone (as the scheduler
+// passes a true boolean) or with any value but false, no or off turns collation on;
+// "noCollate", Collate=False and its spellings, or no Collate option leave it off.
+unsigned char SettleCollateFlag(const JobOptions &options) {
+  const int collate = ReadCollateOption(options);
+  if (collate == 0) LogLine("DEBUG: option nocollate found\n");
+  if (collate == 1) LogLine("DEBUG: option collate found\n");
+  const unsigned char flag = collate == 1 ? 1 : 0;
+  LogLine("DEBUG: collate is %d\n", flag);
+  return flag;
 }
 
-// Collated copies unless the options say otherwise: "noCollate" or Collate=False (and
-// its spellings) turn collation off, "Collate" alone or with any other value turns it
-// on, and no Collate option at all leaves it off.
-unsigned char SettleCollateFlag(const char *options) {
-  cups_option_t *parsed = nullptr;
-  const int count = cupsParseOptions(options, 0, &parsed);
-  const char *value = cupsGetOption("Collate", count, parsed);
-  unsigned char collate = 0;
-  if (value != nullptr) {
-    if (IsFalseWord(value)) {
-      LogLine("DEBUG: option nocollate found\n");
-    } else {
-      LogLine("DEBUG: option collate found\n");
-      collate = 1;
-    }
+// When CUPS starts the filter first in the chain (a raster printed as it is) the job's
+// file is argv[6] and standard input is empty. A file that cannot be read is the end
+// of the job before anything is written: printing nothing would look like success.
+bool OpenRasterFile(JobState &job, const char *path) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    LogLine("ERROR: Unable to open the raster file %s: %s\n", path, strerror(errno));
+    return false;
   }
-  cupsFreeOptions(count, parsed);
-  LogLine("DEBUG: collate is %d\n", collate);
-  return collate;
-}
-
-bool AllocateHoldBuffer(HeldSide &side) {
-  side.data = static_cast<unsigned char *>(malloc(HOLD_BUFFER_SIZE));
-  side.capacity = side.data != nullptr ? HOLD_BUFFER_SIZE : 0;
-  return side.data != nullptr;
+  struct stat info;
+  if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    LogLine("ERROR: Unable to read the raster file %s: %s\n", path, strerror(EISDIR));
+    close(fd);
+    return false;
+  }
+  job.rasterFd = fd;
+  job.rasterFileOpen = true;
+  return true;
 }
 
 }  // namespace
@@ -64,9 +64,12 @@ int SetUpJob(JobState &job, int argc, char **argv) {
     return 1;
   }
 
+  if (argc == 7 && !OpenRasterFile(job, argv[6])) return 1;
+
   job.jobId = atoi(argv[1]);
+  job.options = ParseJobOptions(argv[5]);
   memcpy(job.table, tblDefParam, sizeof job.table);
-  GetJobParamFromCups(argv[5], job.table);
+  GetJobParamFromCups(job.options, job.table);
   SetSubmittedJobParam("jobId", argv[1], job.table);
   SetSubmittedJobParam("LoginName", argv[2], job.table);
 
@@ -81,14 +84,9 @@ int SetUpJob(JobState &job, int argc, char **argv) {
   LogLine("HostName: %s\n", hostName);
   SetJobParam("HostName", hostName, job.table);
 
-  job.buff1.length = -1;
-  job.buff2.length = -1;
-  job.buff1.header = printer_header();
-  job.buff2.header = printer_header();
+  job.collate = SettleCollateFlag(job.options);
 
-  job.collate = SettleCollateFlag(argv[5]);
-
-  if (!AllocateHoldBuffer(job.buff1) || !AllocateHoldBuffer(job.buff2)) {
+  if (!AllocateHoldBuffers(job.sequence)) {
     LogLine("Buff1 or Buff2 malloc failed\n");
     return 1;
   }
@@ -96,9 +94,10 @@ int SetUpJob(JobState &job, int argc, char **argv) {
 }
 
 void ReleaseJob(JobState &job) {
-  free(job.buff1.data);
-  free(job.buff2.data);
-  job.buff1 = HeldSide();
-  job.buff2 = HeldSide();
+  ReleaseHoldBuffers(job.sequence);
   CloseWorkDirectoryLock(&job.workLockFd);
+  ReleaseJobOptions(&job.options);
+  if (job.rasterFileOpen) close(job.rasterFd);
+  job.rasterFileOpen = false;
+  job.rasterFd = 0;
 }

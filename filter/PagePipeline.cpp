@@ -12,96 +12,40 @@
 #include "JbigEncoder.h"
 #include "Log.h"
 #include "PbmFile.h"
+#include "RasterPage.h"
 #include "Utility.h"
 
 namespace {
 
-constexpr uint64_t MAX_PAGE_BYTES = 1ull << 30;
-
-bool IsLongEdgeA5(const JobState &job) {
-  return job.settings.flagPageA5 == 1 && job.settings.feedEdge == 1;
-}
-
-bool IsUncollatedTwoSided(const JobState &job) {
-  return job.collate == 0 && job.settings.duplexMode != 0;
-}
-
-// Only 1-bit rasters whose rows are PBM rows can be spooled byte for byte.
-bool AcceptRasterPage(const cups_page_header2_t &header, int rasterPage) {
-  if (header.cupsBitsPerPixel != 1) {
-    LogLine("ERROR: Page %d has %u bits per pixel; the printer needs a 1-bit raster\n", rasterPage,
-            header.cupsBitsPerPixel);
-    return false;
-  }
-  if (header.cupsWidth == 0 || header.cupsHeight == 0) {
-    LogLine("ERROR: Page %d is empty (%ux%u pixels)\n", rasterPage, header.cupsWidth,
-            header.cupsHeight);
-    return false;
-  }
-  // Page files and the encoder's command line carry sizes as ints, and the blank back
-  // side is as wide as the first page's rows in bits.
-  if (header.cupsBytesPerLine > INT32_MAX / 8 || header.cupsHeight > INT32_MAX) {
-    LogLine("ERROR: Page %d is too large (%ux%u pixels)\n", rasterPage, header.cupsWidth,
-            header.cupsHeight);
-    return false;
-  }
-  const uint64_t rowBytes = (static_cast<uint64_t>(header.cupsWidth) + 7) / 8;
-  if (header.cupsBytesPerLine != rowBytes) {
-    LogLine("ERROR: Page %d has %u bytes per line, but %u pixels need %llu\n", rasterPage,
-            header.cupsBytesPerLine, header.cupsWidth, static_cast<unsigned long long>(rowBytes));
-    return false;
-  }
-  const uint64_t pageBytes = rowBytes * header.cupsHeight;
-  if (pageBytes > MAX_PAGE_BYTES) {
-    LogLine("ERROR: Page %d needs %llu bytes of pixel data, more than the limit of %llu\n",
-            rasterPage, static_cast<unsigned long long>(pageBytes),
-            static_cast<unsigned long long>(MAX_PAGE_BYTES));
-    return false;
-  }
-  return true;
-}
-
-// Colour spaces in which a set bit is white are turned round, so the page file is
-// black on white as the printer expects; the padding past the width stays clear.
-void MakeSetBitsBlack(const cups_page_header2_t &header, unsigned char *pixels) {
-  // The header comes from the network: its colour space may hold any 32-bit value, and
-  // reading one outside the enumeration through the enum type is undefined, so the
-  // field is read as the number it is.
-  static_assert(sizeof header.cupsColorSpace == sizeof(uint32_t));
-  uint32_t colorSpace = 0;
-  memcpy(&colorSpace, &header.cupsColorSpace, sizeof colorSpace);
-  if (colorSpace != CUPS_CSPACE_W && colorSpace != CUPS_CSPACE_SW) return;
-  const uint64_t rowBytes = header.cupsBytesPerLine;
-  const unsigned padding = static_cast<unsigned>(rowBytes * 8 - header.cupsWidth);
-  const unsigned char lastByteMask = static_cast<unsigned char>(0xFFu << padding);
-  for (uint64_t row = 0; row < header.cupsHeight; ++row) {
-    unsigned char *line = pixels + row * rowBytes;
-    for (uint64_t i = 0; i < rowBytes; ++i) line[i] = static_cast<unsigned char>(~line[i]);
-    line[rowBytes - 1] &= lastByteMask;
-  }
+// One line for every work file that fails a side: the file, the cause and the side.
+void LogSideFailure(const char *what, const char *file, const char *cause, const char *label,
+                    int number) {
+  LogLine("ERROR: Unable to %s %s: %s (%s %d)\n", what, file, cause, label, number);
 }
 
 int StreamFailure(JobState &job) {
   LogLine("ERROR: Unable to write the print data: %s\n", strerror(errno != 0 ? errno : EIO));
-  job.streamFailed = true;
+  job.sequence.streamFailed = true;
   return 1;
 }
 
 // Everything written so far must reach the backend; a failure there is the job's failure.
 int FinishStream(JobState &job, int status) {
-  const bool flushed = fflush(job.out) == 0 && ferror(job.out) == 0;
+  FILE *out = job.sequence.out;
+  const bool flushed = fflush(out) == 0 && ferror(out) == 0;
   if (status != 0) return status;
-  if (job.streamFailed) return 1;
+  if (job.sequence.streamFailed) return 1;
   return flushed ? 0 : StreamFailure(job);
 }
 
 // One raster page, from its pixels to its records. Returns 0 to go on, or the exit
 // status that ends the job.
 int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &header) {
+  OutputSequence &sequence = job.sequence;
   LogLine("DEBUG: Page%d begin ,page_width = %d,page_height=%d, page_line_bytes=%d \n",
-          job.rasterPage, header.cupsWidth, header.cupsHeight, header.cupsBytesPerLine);
-  LogLine("INFO: Printing page %d\n", job.rasterPage);
-  if (!AcceptRasterPage(header, job.rasterPage)) return 1;
+          sequence.rasterPage, header.cupsWidth, header.cupsHeight, header.cupsBytesPerLine);
+  LogLine("INFO: Printing page %d\n", sequence.rasterPage);
+  if (!AcceptRasterPage(header, sequence.rasterPage, job.settings.pageLimits)) return 1;
 
   const uint64_t pageBytes = static_cast<uint64_t>(header.cupsBytesPerLine) * header.cupsHeight;
   // Zero-filled before the read: a short read leaves the rest of the page white. The count
@@ -110,19 +54,20 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
   unsigned char *pixels = static_cast<unsigned char *>(calloc(pageBytes, 1));
   if (pixels == nullptr) {
     LogLine("ERROR: Unable to allocate %llu bytes for page %d\n",
-            static_cast<unsigned long long>(pageBytes), job.rasterPage);
+            static_cast<unsigned long long>(pageBytes), sequence.rasterPage);
     return 255;
   }
   const unsigned read = cupsRasterReadPixels(raster, pixels, static_cast<unsigned>(pageBytes));
-  LogLine("DEBUG: Page %d read %d pixels\n", job.rasterPage, static_cast<int>(read));
+  LogLine("DEBUG: Page %d read %d pixels\n", sequence.rasterPage, static_cast<int>(read));
   MakeSetBitsBlack(header, pixels);
 
-  char pageFile[WORK_FILE_NAME_SIZE] = {};
-  snprintf(pageFile, sizeof pageFile, "%s%d_%d_gs.pbm", WORK_DIRECTORY, job.jobId, job.rasterPage);
-  const bool spooled = WritePageFile(pageFile, header.cupsWidth, header.cupsHeight, pixels, pageBytes);
+  char pageFile[WORK_FILE_NAME_SIZE];
+  WorkFileName(pageFile, WorkFile::Page, job.jobId, sequence.rasterPage);
+  const bool spooled = WritePageFile(pageFile, "page", sequence.rasterPage, header.cupsWidth,
+                                     header.cupsHeight, pixels, pageBytes);
   // A page that will be turned is turned from these pixels rather than read back from
   // its file; any other page is done with them.
-  const bool turned = IsLongEdgeA5(job);
+  const bool turned = IsLongEdgeA5(job.settings);
   const PageInMemory page{turned ? pixels : nullptr, static_cast<int>(header.cupsWidth),
                           static_cast<int>(header.cupsHeight)};
   if (!turned || !spooled) {
@@ -131,109 +76,106 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
   }
   if (!spooled) return 255;
 
-  job.copiesLeft = job.settings.copies;
-  if (!cupsRasterReadHeader2(raster, &header)) job.lastPage = 1;
-  job.m_page += 1;
-  LogLine("DEBUG: page %d handleImg done,pring m_page=%d begin\n", job.rasterPage, job.m_page);
+  const bool lastRasterPage = !cupsRasterReadHeader2(raster, &header);
+  StartConvertedSide(sequence, lastRasterPage);
 
   // The back of a two-sided sheet fed long edge first is turned the other way.
-  const int longEdgeAngle = job.settings.duplexMode == 0 || job.m_page % 2 == 1 ? -90 : 90;
+  const int longEdgeAngle = sequence.duplexMode == 0 || sequence.m_page % 2 == 1 ? -90 : 90;
   JbgData jbg;
-  const bool encoded = EncodeSide(job, longEdgeAngle, "page", &page, &jbg);
+  const int encoded = EncodeSide(job, longEdgeAngle, "page", &page, &jbg);
   free(pixels);
-  if (!encoded) return 255;
+  if (encoded == SIDE_CANCELLED) {
+    sequence.lastPage = 1;
+    return 0;
+  }
+  if (encoded != 0) return encoded;
 
-  printer_header record;
-  if (job.rasterPage == 1) record.firstpage = 1;
-  if (cancel_job) {
-    job.lastPage = 1;
-    LogLine("DEBUG: cancel job, page %d handleImg done,pring m_page=%d is last page,\n",
-            job.rasterPage, job.m_page);
-  }
-  record.lastpage = job.lastPage;
-  if (job.settings.duplexMode != 0 && (job.lastPage || cancel_job) && job.m_page % 2 == 1) {
-    // The back of this sheet will be blank; the blank side then ends the job.
-    record.lastpage = 0;
-    job.blankBackSide = 1;
-  }
-  record.jbg_size = static_cast<uint32_t>(jbg.size);
-
-  int status = OutputPage(job, record, jbg.data, jbg.size);
-  ReleaseJbgData(&jbg);
-  LogLine("DEBUG: print m_page %d write jbg done\n", job.m_page);
-  if (status != 0) return status;
-  if (!IsUncollatedTwoSided(job)) {
-    // Tell the scheduler's page accounting what the printer will print of this page.
-    LogLine("PAGE: %d %d\n", job.rasterPage, job.settings.copies > 1 ? job.settings.copies : 1);
-  }
-  job.rasterPage += 1;
-
-  if (job.blankBackSide) {
-    status = AddBlankBackSide(job);
-    if (status != 0) return status;
-  }
-  return OutputDuplexPair(job);
+  printer_header record = ConvertedSideRecord(sequence, cancel_job != 0, jbg.size);
+  const int status = OutputConvertedPage(sequence, record, &jbg);
+  // A blank back side whose encoder died with the cancel is not sent, and neither is the
+  // front it belongs to, as after any cancel between the sides of a sheet.
+  return status == SIDE_CANCELLED ? 0 : status;
 }
 
 }  // namespace
 
-bool WritePageFile(const char *name, uint32_t width, uint32_t height, const unsigned char *pixels,
-                   uint64_t size) {
+void WorkFileName(char (&name)[WORK_FILE_NAME_SIZE], WorkFile kind, int jobId, int number) {
+  static const char *const formats[] = {"%s%d_%d_gs.pbm", "%s%d_%d_gs_rotated.pbm", "%s%d-%d.jbg"};
+  memset(name, 0, sizeof name);
+  snprintf(name, sizeof name, formats[static_cast<int>(kind)], WORK_DIRECTORY, jobId, number);
+}
+
+bool WritePageFile(const char *name, const char *label, int number, uint32_t width,
+                   uint32_t height, const unsigned char *pixels, uint64_t size) {
   FILE *file = fopenNoFollow(name, "wb");
   if (file == nullptr) {
-    LogLine("ERROR: Unable to create page file %s: %s\n", name, strerror(errno));
+    LogSideFailure("create page file", name, strerror(errno), label, number);
     return false;
   }
-  bool written = fprintf(file, "P4\n%u %u\n", width, height) > 0;
-  if (written && size > 0) written = fwrite(pixels, 1, size, file) == size;
-  const int savedErrno = errno;
-  if (fclose(file) != 0 || !written) {
-    LogLine("ERROR: Unable to write page file %s: %s\n", name,
-            strerror(written ? errno : savedErrno));
+  if (const int failure = WritePbmAndClose(file, width, height, pixels, size); failure != 0) {
+    LogSideFailure("write page file", name, strerror(failure), label, number);
     return false;
   }
   return true;
 }
 
-bool EncodeSide(const JobState &job, int longEdgeAngle, const char *label,
-                const PageInMemory *page, JbgData *jbg) {
-  char encoderInput[WORK_FILE_NAME_SIZE] = {};
-  snprintf(encoderInput, sizeof encoderInput, "%s%d_%d_gs.pbm", WORK_DIRECTORY, job.jobId,
-           job.m_page);
-  if (IsLongEdgeA5(job)) {
-    char rotated[WORK_FILE_NAME_SIZE] = {};
-    snprintf(rotated, sizeof rotated, "%s%d_%d_gs_rotated.pbm", WORK_DIRECTORY, job.jobId,
-             job.m_page);
-    if (page != nullptr && page->pixels != nullptr) {
-      WriteTurnedPbm(page->pixels, page->width, page->height, longEdgeAngle, rotated);
-    } else {
-      rotatePbm(encoderInput, rotated, longEdgeAngle);
+int EncodeSide(const JobState &job, int longEdgeAngle, const char *label,
+               const PageInMemory *page, JbgData *jbg) {
+  const int side = job.sequence.m_page;
+  char encoderInput[WORK_FILE_NAME_SIZE];
+  WorkFileName(encoderInput, WorkFile::Page, job.jobId, side);
+  if (IsLongEdgeA5(job.settings)) {
+    char rotated[WORK_FILE_NAME_SIZE];
+    WorkFileName(rotated, WorkFile::TurnedPage, job.jobId, side);
+    errno = 0;
+    const int turnFailed = page != nullptr && page->pixels != nullptr
+                               ? WriteTurnedPbm(page->pixels, page->width, page->height,
+                                                longEdgeAngle, rotated)
+                               : rotatePbm(encoderInput, rotated, longEdgeAngle);
+    if (turnFailed != 0) {
+      // Whatever part of the turned page reached the file must not be encoded.
+      LogSideFailure("write turned page file", rotated,
+                     errno != 0 ? strerror(errno) : "the page cannot be turned", label, side);
+      return 255;
     }
     LogLine("DEBUG: A5L need rotate.[%d]", longEdgeAngle);
     memcpy(encoderInput, rotated, sizeof encoderInput);
   }
-  char jbgFile[WORK_FILE_NAME_SIZE] = {};
-  snprintf(jbgFile, sizeof jbgFile, "%s%d-%d.jbg", WORK_DIRECTORY, job.jobId, job.m_page);
-  pbmtojbg(encoderInput, jbgFile);
-  return ReadJbgFile(jbgFile, label, job.m_page, jbg);
+  char jbgFile[WORK_FILE_NAME_SIZE];
+  WorkFileName(jbgFile, WorkFile::Jbig, job.jobId, side);
+  EncoderFailure failure;
+  if (!pbmtojbg(encoderInput, jbgFile, &failure)) {
+    if (cancel_job) {
+      LogLine("DEBUG: cancel job, %s %d was not encoded (%s) and is not sent\n", label, side,
+              failure.cause);
+      return SIDE_CANCELLED;
+    }
+    LogSideFailure("encode", encoderInput, failure.cause, label, side);
+    return 255;
+  }
+  return ReadJbgFile(jbgFile, label, side, jbg) ? 0 : 255;
 }
 
 bool ReadJbgFile(const char *name, const char *label, int number, JbgData *jbg) {
   *jbg = JbgData();
   FILE *file = fopenNoFollow(name, "rb");
   if (file == nullptr) {
-    LogLine("ERROR: Unable to open JBIG file %s: %s\n", name, strerror(errno));
+    LogSideFailure("open JBIG file", name, strerror(errno), label, number);
     return false;
   }
   if (fseek(file, 0, SEEK_END) != 0) {
+    const int seekError = errno;
     LogLine("DEBUG: %s %d fseek end failed\n", label, number);
+    LogSideFailure("measure JBIG file", name, strerror(seekError), label, number);
     fclose(file);
     return false;
   }
   const long size = ftell(file);
+  const int tellError = errno;
   LogLine("DEBUG: %s %d jbg file size: %ld \n", label, number, size);
   if (size < 0) {
     LogLine("DEBUG: %s %d ftell failed \n", label, number);
+    LogSideFailure("measure JBIG file", name, strerror(tellError), label, number);
     fclose(file);
     return false;
   }
@@ -244,29 +186,35 @@ bool ReadJbgFile(const char *name, const char *label, int number, JbgData *jbg) 
     return false;
   }
   if (fseek(file, 0, SEEK_SET) != 0) {
+    const int seekError = errno;
     LogLine("DEBUG: %s %d fseek begin failed\n", label, number);
+    LogSideFailure("rewind JBIG file", name, strerror(seekError), label, number);
     fclose(file);
     return false;
   }
-  // Zero-filled first: a short read leaves zeros, and the record keeps the measured size.
-  jbg->data = static_cast<unsigned char *>(calloc(size > 0 ? static_cast<size_t>(size) : 1, 1));
+  jbg->data = static_cast<unsigned char *>(malloc(size > 0 ? static_cast<size_t>(size) : 1));
   if (jbg->data == nullptr) {
     LogLine("ERROR: Unable to allocate %ld bytes for %s %d\n", size, label, number);
     fclose(file);
     return false;
   }
   jbg->size = static_cast<size_t>(size);
-  if (jbg->size > 0) {
-    size_t ignored = fread(jbg->data, 1, jbg->size, file);
-    (void)ignored;
-  }
+  // A file that gives fewer bytes than it measured is not the page the record announces.
+  const size_t arrived = jbg->size > 0 ? fread(jbg->data, 1, jbg->size, file) : 0;
+  const int readError = ferror(file) ? errno : 0;
   fclose(file);
+  if (arrived != jbg->size) {
+    char cause[96];
+    if (readError != 0) {
+      snprintf(cause, sizeof cause, "%s", strerror(readError));
+    } else {
+      snprintf(cause, sizeof cause, "%zu of its %zu bytes arrived", arrived, jbg->size);
+    }
+    LogSideFailure("read JBIG file", name, cause, label, number);
+    ReleaseJbgData(jbg);
+    return false;
+  }
   return true;
-}
-
-void ReleaseJbgData(JbgData *jbg) {
-  free(jbg->data);
-  *jbg = JbgData();
 }
 
 int ProcessPages(JobState &job) {
@@ -283,9 +231,16 @@ int ProcessPages(JobState &job) {
     case WorkDirectoryStatus::Unsafe:
       return 1;
   }
-  job.rasterPage = 1;
-  job.m_page = 0;
-  job.recordCounter = 0;
+  OutputSequence &sequence = job.sequence;
+  sequence.rasterPage = 1;
+  sequence.m_page = 0;
+  sequence.recordCounter = 0;
+  // The settings are final now: the duplex check has run.
+  sequence.collate = job.collate;
+  sequence.duplexMode = job.settings.duplexMode;
+  sequence.copies = job.settings.copies;
+  sequence.blankSide.encode = EncodeBlankBackSide;
+  sequence.blankSide.context = &job;
 
   cups_raster_t *raster = cupsRasterOpen(job.rasterFd, CUPS_RASTER_READ);
   cups_page_header2_t header;
@@ -295,23 +250,23 @@ int ProcessPages(JobState &job) {
     if (raster != nullptr) cupsRasterClose(raster);
     return 0;
   }
-  if (!AcceptRasterPage(header, job.rasterPage)) {
+  if (!AcceptRasterPage(header, sequence.rasterPage, job.settings.pageLimits)) {
     cupsRasterClose(raster);
     return 1;
   }
-  if (!WriteJobHeader(job.out, job.jobParams, loggableJobParams)) job.streamFailed = true;
-  job.lastPage = 0;
-  job.blankBackSide = 0;
-  job.firstPageWidth = static_cast<int32_t>(static_cast<uint64_t>(header.cupsBytesPerLine) * 8);
-  job.firstPageHeight = static_cast<int32_t>(header.cupsHeight);
+  if (!WriteJobHeader(sequence.out, job.jobParams, loggableJobParams)) sequence.streamFailed = true;
+  sequence.lastPage = 0;
+  sequence.blankBackSide = 0;
+  sequence.firstPageWidth = static_cast<int32_t>(static_cast<uint64_t>(header.cupsBytesPerLine) * 8);
+  sequence.firstPageHeight = static_cast<int32_t>(header.cupsHeight);
 
   int status = 0;
   while (status == 0) {
-    if (job.streamFailed) {
+    if (sequence.streamFailed) {
       status = StreamFailure(job);
       break;
     }
-    if (job.lastPage || cancel_job) break;
+    if (sequence.lastPage || cancel_job) break;
     status = ConvertPage(job, raster, header);
   }
   cupsRasterClose(raster);

@@ -38,10 +38,9 @@ int32_t CopiesFromArgument(const char *text) {
   return static_cast<int32_t>(value);
 }
 
-void SettlePageSize(ppd_file_t *ppd, int optionCount, cups_option_t *options,
-                    PARAM_KEY_SPERATOR_VALUE *table) {
+void SettlePageSize(ppd_file_t *ppd, const JobOptions &options, PARAM_KEY_SPERATOR_VALUE *table) {
   // An explicit PageSize option wins over any mark and is taken as it comes.
-  const char *option = cupsGetOption("PageSize", optionCount, options);
+  const char *option = JobOptionValue(options, "PageSize");
   if (option != nullptr) {
     LogLine("DEBUG: option PageSize,value=%s\n", option);
     SetSubmittedJobParam("PageSize", option, table);
@@ -57,9 +56,8 @@ void SettlePageSize(ppd_file_t *ppd, int optionCount, cups_option_t *options,
   // A size outside the printer's list leaves the table's earlier value in place.
 }
 
-void SettleInputSlot(ppd_file_t *ppd, int optionCount, cups_option_t *options,
-                     PARAM_KEY_SPERATOR_VALUE *table) {
-  const char *option = cupsGetOption("InputSlot", optionCount, options);
+void SettleInputSlot(ppd_file_t *ppd, const JobOptions &options, PARAM_KEY_SPERATOR_VALUE *table) {
+  const char *option = JobOptionValue(options, "InputSlot");
   if (option != nullptr) {
     LogLine("DEBUG: option PaperBox,value=%s\n", option);
     SetSubmittedJobParam("InputSlot", option, table);
@@ -123,27 +121,84 @@ void RenameCustomPageSizes(PARAM_KEY_SPERATOR_VALUE *table) {
   if (strcmp(pageSize, "BANK2") == 0) SetJobParam("PageSize", "CUS_2", table);
 }
 
+// A PPD that names no sheet or no resolution stands for this printer all the same: its
+// largest sheet is Legal, its highest resolution 1200 dpi.
+constexpr double FALLBACK_SHEET_WIDTH_POINTS = 612;
+constexpr double FALLBACK_SHEET_HEIGHT_POINTS = 1008;
+constexpr int FALLBACK_DPI = 1200;
+
+// No printer resolves finer; a larger number in a PPD is a typing error, not a resolution.
+constexpr long MAX_PLAUSIBLE_DPI = 100000;
+
+// The larger number of a resolution choice: "1200dpi", "600x1200dpi"; 0 when it names none.
+int ResolutionDpi(const char *choice) {
+  char *end = nullptr;
+  const long x = strtol(choice, &end, 10);
+  long dpi = end != choice ? x : 0;
+  if (end != choice && *end == 'x') {
+    const long y = strtol(end + 1, nullptr, 10);
+    if (y > dpi) dpi = y;
+  }
+  return dpi > 0 && dpi <= MAX_PLAUSIBLE_DPI ? static_cast<int>(dpi) : 0;
+}
+
+int HighestResolution(ppd_file_t *ppd) {
+  int highest = 0;
+  if (ppd_option_t *option = ppdFindOption(ppd, "Resolution"); option != nullptr) {
+    for (int i = 0; i < option->num_choices; ++i) {
+      const int dpi = ResolutionDpi(option->choices[i].choice);
+      if (dpi > highest) highest = dpi;
+    }
+  }
+  if (highest == 0) {
+    if (ppd_attr_t *attr = ppdFindAttr(ppd, "DefaultResolution", nullptr);
+        attr != nullptr && attr->value != nullptr) {
+      highest = ResolutionDpi(attr->value);
+    }
+  }
+  return highest > 0 ? highest : FALLBACK_DPI;
+}
+
+// Every sheet of the PPD, custom sizes up to their maximum included, at the highest
+// resolution: a page may be as long as the longest of them and as large as the largest.
+PageLimits PrinterPageLimits(ppd_file_t *ppd) {
+  const int dpi = HighestResolution(ppd);
+  PageLimits limits;
+  bool sheetFound = false;
+  for (int i = 0; i < ppd->num_sizes; ++i) {
+    const ppd_size_t &size = ppd->sizes[i];
+    if (size.width <= 0 || size.length <= 0) continue;  // the custom size's placeholder
+    limits = LargerPageLimits(limits, PageLimitsForSheet(size.width, size.length, dpi));
+    sheetFound = true;
+  }
+  if (ppd->variable_sizes && ppd->custom_max[0] > 0 && ppd->custom_max[1] > 0) {
+    limits = LargerPageLimits(limits,
+                              PageLimitsForSheet(ppd->custom_max[0], ppd->custom_max[1], dpi));
+    sheetFound = true;
+  }
+  if (!sheetFound) {
+    limits = PageLimitsForSheet(FALLBACK_SHEET_WIDTH_POINTS, FALLBACK_SHEET_HEIGHT_POINTS, dpi);
+  }
+  return limits;
+}
+
 }  // namespace
 
-int GetPrintSettings(const char *options, const char *copiesArg,
+int GetPrintSettings(const JobOptions &options, const char *copiesArg,
                      PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings) {
-  cups_option_t *parsed = nullptr;
-  const int optionCount = cupsParseOptions(options, 0, &parsed);
-
   const char *ppdPath = getenv("PPD");
   ppd_file_t *ppd = ppdPath != nullptr ? ppdOpenFile(ppdPath) : nullptr;
   if (ppd == nullptr) {
     LogLine("ERROR: Unable to open PPD file!\n");
-    cupsFreeOptions(optionCount, parsed);
     return 1;
   }
 
   ppdMarkDefaults(ppd);
   // Conflicts between the options are not ours to resolve: the marks stand as marked.
-  cupsMarkOptions(ppd, optionCount, parsed);
+  cupsMarkOptions(ppd, options.count, options.options);
 
-  SettlePageSize(ppd, optionCount, parsed, table);
-  SettleInputSlot(ppd, optionCount, parsed, table);
+  SettlePageSize(ppd, options, table);
+  SettleInputSlot(ppd, options, table);
   SettleResolution(ppd, table);
   SettleDuplex(ppd, table, settings);
 
@@ -160,10 +215,10 @@ int GetPrintSettings(const char *options, const char *copiesArg,
   LogLine("DEBUG: ppdIsMarked Orientation,value=%d\n", settings->orientation);
 
   SettleMediaType(ppd, table, settings);
+  settings->pageLimits = PrinterPageLimits(ppd);
 
-  // The marks are all read; nothing later needs the PPD or the parsed options.
+  // The marks are all read; nothing later needs the PPD.
   ppdClose(ppd);
-  cupsFreeOptions(optionCount, parsed);
 
   settings->copies = CopiesFromArgument(copiesArg);
   LogLine("DEBUG: input copies is %d \n", settings->copies);

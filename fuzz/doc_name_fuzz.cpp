@@ -1,5 +1,6 @@
 // A job title of any length and content reduced to the document name.
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -16,10 +17,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   char *docNamePointer = docName;
   getDocumenName(title, &docNamePointer);
 
-  // The name is what follows the last '/', cut to the buffer, and cut at the first
-  // space after the first '.'.
+  // The name is what follows the last '/', cut to the buffer (never inside a UTF-8
+  // character: a character that would stand across the cut goes whole), and cut at the
+  // first space after the first '.'.
   const char *slash = strrchr(title, '/');
-  std::string expected = std::string(slash != nullptr ? slash + 1 : title).substr(0, DOC_NAME_BUFFER_SIZE - 1);
+  const std::string name = slash != nullptr ? slash + 1 : title;
+  size_t cut = std::min(name.size(), DOC_NAME_BUFFER_SIZE - 1);
+  auto continuation = [&](size_t i) { return (static_cast<unsigned char>(name[i]) & 0xC0) == 0x80; };
+  if (cut < name.size() && continuation(cut)) {
+    size_t start = cut;
+    while (start > 0 && cut - start < 3 && continuation(start)) --start;
+    if (!continuation(start)) cut = start;
+  }
+  FUZZ_CHECK(cut >= DOC_NAME_BUFFER_SIZE - 4 || cut == name.size());
+  std::string expected = name.substr(0, cut);
   if (const size_t dot = expected.find('.'); dot != std::string::npos) {
     if (const size_t space = expected.find(' ', dot); space != std::string::npos) expected.resize(space);
   }

@@ -35,10 +35,11 @@ constexpr JobChoice kJobs[] = {
 };
 constexpr size_t kJobCount = sizeof kJobs / sizeof kJobs[0];
 
-// The filter takes pages up to 1 GiB; a fuzzed header announcing such a page, with no
-// pixels behind it, would have every run allocate and spool that much. Pages the filter
-// would take are kept to 1 MiB here, and jobs to a few pages; the 1 GiB refusal itself
-// stays in reach, since a page beyond it is refused before anything is allocated.
+// The filter takes pages up to the printer's largest sheet (Legal at 1200 dpi, some 25 MB),
+// and never beyond 1 GiB; a fuzzed header announcing such a page, with no pixels behind
+// it, would have every run allocate and spool that much. Pages the filter would take are
+// kept to 1 MiB here, and jobs to a few pages; both refusals stay in reach, since a page
+// beyond them is refused before anything is allocated.
 constexpr uint64_t kMaxFuzzPageBytes = 1ull << 20;
 constexpr int kMaxFuzzPages = 8;
 constexpr uint64_t kFilterPageLimit = 1ull << 30;

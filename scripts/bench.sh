@@ -5,6 +5,7 @@
 # prints one table and fails when the filter's output misses a page.
 #
 #   scripts/bench.sh [--rounds N] [--a4-pages N] [--a5-pages N] [--keep] [--enforce-goals]
+#   scripts/bench.sh --memory     # peak memory of A4 jobs of 10 and 40 pages
 #
 # Other heavy work on the machine makes the wall times noisy: run it on a quiet machine.
 set -euo pipefail

@@ -42,17 +42,9 @@ gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pdfwrite -sOutputFile="$out/sample.pdf"
 
 # cupsfilter runs the filters it finds in CUPS's ServerBin. A private one, named by a
 # private cups-files.conf, holds CUPS's own programs and our filter beside them.
-serverbin=$(cups-config --serverbin)
 private=$(mktemp -d "${TMPDIR:-/tmp}/quenmark-sample.XXXXXX")
 trap 'rm -rf "$private"' EXIT
-mkdir -p "$private/bin/filter"
-for entry in "$serverbin"/*; do
-  [[ $(basename "$entry") == filter ]] || ln -s "$entry" "$private/bin/"
-done
-for entry in "$serverbin"/filter/*; do
-  ln -s "$entry" "$private/bin/filter/"
-done
-ln -sf "$filter" "$private/bin/filter/tavrel_quenbrisk"
+bash scripts/private-serverbin.sh "$private/bin" "$filter"
 echo "ServerBin $private/bin" >"$private/cups-files.conf"
 
 cupsfilter=$(command -v cupsfilter || echo /usr/sbin/cupsfilter)

@@ -25,3 +25,6 @@ if(QUENMARK_SANITIZE)
   set_tests_properties(cups_scheduler PROPERTIES ENVIRONMENT
     "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/lsan.supp:print_suppressions=0:fast_unwind_on_malloc=0")
 endif()
+# The scheduler test measures what it printed with the registration checker.
+set_property(TEST cups_scheduler APPEND PROPERTY ENVIRONMENT
+  "QUENMARK_REGISTRATION_CHECK=$<TARGET_FILE:registration_check>")

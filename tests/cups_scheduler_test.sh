@@ -72,13 +72,17 @@ check_eq "queue state" "printer qtest is idle." \
   "$(lpstat -p qtest 2>&1 | head -n 1 | sed 's/ *enabled since.*//')"
 
 # submit LP-ARGS...: prints the sample on qtest; sets job to the job id.
-submit() {
-  local out
+submit() { submit_document "$work/sample.pdf" "$@"; }
+
+# submit_document FILE LP-ARGS...: prints FILE on qtest; sets job to the job id.
+submit_document() {
+  local file=$1 out
+  shift
   job=""
-  out=$(lp -d qtest "$@" "$work/sample.pdf" 2>&1) || { fail "lp $*: $out"; return 1; }
+  out=$(lp -d qtest "$@" "$file" 2>&1) || { fail "lp $*: $out"; return 1; }
   job=$(sed -n 's/^request id is qtest-\([0-9][0-9]*\) .*/\1/p' <<<"$out")
   [[ -n $job ]] || { fail "no job id in the answer of lp: $out"; return 1; }
-  echo "job $job submitted: lp $*"
+  echo "job $job submitted: lp ${*:+$* }$(basename "$file")"
 }
 
 # wait_job ID: waits (bounded) until the scheduler has finished the job, and checks
@@ -162,8 +166,7 @@ param() {  # param JOB KEY: a job parameter as the inspector lists it
 }
 
 # check_pages ID MINW MAXW MINH MAXH BLANK...: every decoded page has the size of the
-# paper (600 dpi, inside the printer's margins); the sides listed as BLANK are white,
-# all others carry ink.
+# whole sheet (600 dpi); the sides listed as BLANK are white, all others carry ink.
 check_pages() {
   local id=$1 minw=$2 maxw=$3 minh=$4 maxh=$5
   shift 5
@@ -216,8 +219,8 @@ if submit && wait_job "$job" && check_job "$job"; then
   check_eq "job $job: lastpage" "0 0 1" "$lastpages"
   check_eq "job $job: pageno" "1 2 3" "$pagenos"
   check_eq "job $job: blank" "no no no" "$blanks"
-  # A4 at 600 dpi is 4961 x 7016 dots; the rasterizer leaves out the margins.
-  check_pages "$job" 4500 4961 6500 7016
+  # A4 (595 x 842 points) at 600 dpi is 4958 x 7017 dots, give or take CUPS's rounding.
+  check_pages "$job" 4957 4959 7016 7018
   check_accounting "$job" "1 1,2 1,3 1" 3
 fi
 
@@ -235,8 +238,9 @@ if submit -n 2 -o sides=two-sided-long-edge -o media=A5 -t "scheduler-test.pdf (
   check_eq "job $job: lastpage" "0 0 0 0 0 0 0 1" "$lastpages"
   check_eq "job $job: pageno" "1 2 3 4 5 6 7 8" "$pagenos"
   check_eq "job $job: blank" "no no no no no yes no yes" "$blanks"
-  # A5 at 600 dpi is 3508 x 4961 dots.
-  check_pages "$job" 3100 3508 4500 4961 6 8
+  # A5 (420 x 595 points) at 600 dpi is 3500 x 4958 dots; a blank back side is as wide
+  # as the first page rounded up to whole bytes, 3504.
+  check_pages "$job" 3499 3504 4957 4959 6 8
   # The copies of a sheet are the same pictures; the two sides of a sheet differ.
   for pair in "1 3" "2 4" "5 7" "6 8"; do
     read -r first second <<<"$pair"
@@ -248,6 +252,284 @@ if submit -n 2 -o sides=two-sided-long-edge -o media=A5 -t "scheduler-test.pdf (
     fail "job $job: front and back of the first sheet are the same picture"
   check_accounting "$job" "1 2,2 2,3 2" 6
 fi
+
+# --- Registration: a document of the test's own, whose marks lie at fixed distances
+# from the edges of whatever sheet it is printed on (registration_check writes it),
+# printed on A4 and on A5 fed long edge first. Every side the backend received must be
+# the whole sheet with each mark in its place; fed long edge first, the A5 sheet turned
+# by -90 degrees. QUENMARK_REGISTRATION_CHECK names the checker of the build.
+registration_check=${QUENMARK_REGISTRATION_CHECK:-}
+
+# check_registration ID SIZE none|turned: measures the two sides of job ID.
+check_registration() {
+  local id=$1 size=$2 turn=$3 sides
+  sides=("$stream_dir"/page-*.pbm)
+  check_eq "job $id: sides" 2 "${#sides[@]}"
+  if "$registration_check" sides "$size" 600 "$turn" "${sides[@]}" \
+    >"$work/job$id.registration" 2>&1; then
+    sed "s|^$stream_dir/|ok: job $id: |" "$work/job$id.registration"
+  else
+    cat "$work/job$id.registration" >&2
+    fail "job $id: the sides are not the $size sheet with the marks in place"
+  fi
+}
+
+if [[ ! -x $registration_check ]]; then
+  fail "no registration checker (QUENMARK_REGISTRATION_CHECK='$registration_check')"
+elif ! "$registration_check" document 2 "$work/registration.ps"; then
+  fail "the registration checker could not write its document"
+else
+  if submit_document "$work/registration.ps" -o media=A4 && wait_job "$job" &&
+    check_job "$job"; then
+    check_eq "job $job: PageSize" A4 "$(param "$job" PageSize)"
+    check_registration "$job" A4 none
+  fi
+  if submit_document "$work/registration.ps" -o media=A5 -o FeedEdge=1 &&
+    wait_job "$job" && check_job "$job"; then
+    check_eq "job $job: PageSize" A5 "$(param "$job" PageSize)"
+    check_eq "job $job: FeedEdge" 1 "$(param "$job" FeedEdge)"
+    check_registration "$job" A5 turned
+  fi
+fi
+
+# ======================================================================================
+# What the scheduler really sends: a raster printed as it is (the filter first in the
+# chain, the job's file as argv[6], nothing on standard input), collation as lp asks
+# for it (a bare "collate"), a password that the scheduler escapes, and the credentials
+# file /tmp/auth/auth_config, planted by another user or installed by the administrator.
+# ======================================================================================
+
+# The job parameter string exactly as the printer got it (the inspector masks the
+# password in its listing): the job header's length field, then that many bytes.
+raw_params() {
+  local length
+  length=$(od -An -tu4 -j16 -N4 "$work/job$1.prn" | tr -d ' ')
+  tail -c +21 "$work/job$1.prn" | head -c "$length"
+}
+
+# same_pages JOB_A JOB_B: both streams decoded to the same pictures, side by side.
+same_pages() {
+  local a b n=0 differ=0
+  for a in "$work/job$1"/page-*.pbm; do
+    [[ -e $a ]] || break
+    b=$work/job$2/$(basename "$a")
+    n=$((n + 1))
+    cmp -s "$a" "$b" || { fail "job $2: $(basename "$a") differs from job $1's"; differ=1; }
+  done
+  ((n > 0)) || fail "job $1: no decoded pages to compare"
+  ((n > 0 && differ == 0)) && echo "ok: job $2: the same $n pages as job $1"
+}
+
+# A CUPS raster of the sample, made by CUPS's own filters with the queue's PPD.
+cupsfilter -p "$ppd" -m application/vnd.cups-raster "$work/sample.pdf" \
+  >"$work/sample.ras" 2>"$work/cupsfilter.log" || {
+  cat "$work/cupsfilter.log" >&2
+  fail "cupsfilter could not make the sample raster"
+}
+chmod 644 "$work/sample.ras"
+
+# --- A raster printed directly: only our filter runs, and it reads the spool file.
+raster_job=""
+if submit_document "$work/sample.ras" && wait_job "$job" && check_job "$job"; then
+  raster_job=$job
+  check_eq "raster job $job: firstpage" "1 0 0" "$firstpages"
+  check_eq "raster job $job: lastpage" "0 0 1" "$lastpages"
+  check_eq "raster job $job: pageno" "1 2 3" "$pagenos"
+  check_eq "raster job $job: blank" "no no no" "$blanks"
+  grep -F "[Job $job] tavrel_quenbrisk argv[6]=" "$CUPSD_ERROR_LOG" | grep -q '/spool/d' ||
+    fail "raster job $job: the filter got no spool file as argv[6]"
+  check_eq "raster job $job: filters started" "tavrel_quenbrisk" \
+    "$(grep -F "[Job $job] Started filter " "$CUPSD_ERROR_LOG" | sed 's/.*filter\///; s/ (PID.*//' |
+      paste -sd' ' -)"
+  check_pages "$job" 100 100000 100 100000
+  check_accounting "$job" "1 1,2 1,3 1" 3
+fi
+
+# --- Two collated copies of the three pages, as lp asks for them: the printer is told
+# Collate=True and copies=2 and gets each page once; it makes the copies.
+if submit -n 2 -o collate=true && wait_job "$job" && check_job "$job"; then
+  grep -F "[Job $job] tavrel_quenbrisk argv[5]=" "$CUPSD_ERROR_LOG" | grep -qiw collate ||
+    fail "collated job $job: the scheduler passed no collate option"
+  check_eq "collated job $job: Collate" True "$(param "$job" Collate)"
+  check_eq "collated job $job: copies" 2 "$(param "$job" copies)"
+  check_eq "collated job $job: firstpage" "1 0 0" "$firstpages"
+  check_eq "collated job $job: lastpage" "0 0 1" "$lastpages"
+  check_eq "collated job $job: pageno" "1 2 3" "$pagenos"
+  [[ -n $raster_job ]] && same_pages "$raster_job" "$job"
+  check_accounting "$job" "1 2,2 2,3 2" 6
+fi
+
+# --- A password with a space, a quote and a backslash, as a job option. lp takes the
+# option with libcups's escapes; the scheduler passes it on escaped in its own way.
+password='Zq7Rt Wx9Pk"Kv3Ld\Jm5Hs'
+password_parts=(Zq7Rt Wx9Pk Kv3Ld Jm5Hs)
+if submit -o 'AuthPassword=Zq7Rt\ Wx9Pk\"Kv3Ld\\Jm5Hs' &&
+  wait_job "$job" && check_job "$job"; then
+  params=$(raw_params "$job")
+  [[ $params == *", AuthPassword=$password, " ]] ||
+    fail "password job $job: the printer got '${params##*AuthPassword=}', not '$password, '"
+  # The scheduler itself records the options it passes a filter (its argv[5] line); no
+  # other line of the log may hold any part of the password.
+  grep -F "[Job $job] argv[5]=" "$CUPSD_ERROR_LOG" | grep -qF 'AuthPassword=' ||
+    fail "password job $job: the scheduler passed no AuthPassword option"
+  leaked=""
+  for part in "${password_parts[@]}"; do
+    leaked+=$(grep -F "$part" "$CUPSD_ERROR_LOG" | grep -vF "] argv[5]=\"")
+  done
+  [[ -z $leaked ]] || fail "password job $job: the log holds the password: $leaked"
+  grep -F "[Job $job] tavrel_quenbrisk argv[5]=" "$CUPSD_ERROR_LOG" | grep -qF 'AuthPassword=********' ||
+    fail "password job $job: the filter's argv[5] line does not mask the password"
+  [[ -z $leaked ]] && echo "ok: password job $job: the password reached the printer and not the log"
+fi
+
+# --- The credentials file. What was at /tmp/auth is put back when the test ends.
+# auth_state: absent (nothing was there), saved (moved aside), untouched (could not be
+# moved: the checks are skipped), restored.
+auth_state=absent
+restore_credentials() {
+  case $auth_state in
+    absent) rm -rf /tmp/auth ;;
+    saved) rm -rf /tmp/auth && mv "$work/auth.saved" /tmp/auth ;;
+    *) return 0 ;;
+  esac
+  auth_state=restored
+}
+trap 'restore_credentials; cleanup' EXIT
+if [[ -e /tmp/auth || -L /tmp/auth ]]; then
+  if mv /tmp/auth "$work/auth.saved"; then
+    auth_state=saved
+  else
+    auth_state=untouched
+    fail "/tmp/auth could not be moved aside for the credentials checks"
+  fi
+fi
+
+# credentials_job WHAT REASON ID: a job with the credentials file as it now is. With a
+# REASON the file must be ignored with that reason logged, else its account is used.
+credentials_job() {
+  local what=$1 reason=$2 expected_id=${3:-}
+  submit && wait_job "$job" && check_job "$job" || return
+  if [[ -n $reason ]]; then
+    check_eq "$what (job $job): AuthID" "" "$(param "$job" AuthID)"
+    check_eq "$what (job $job): AuthPassword" "" "$(param "$job" AuthPassword)"
+    # The scheduler files a WARNING: line under W, without its prefix.
+    if grep -F "[Job $job] The credentials file /tmp/auth/auth_config is ignored: " \
+      "$CUPSD_ERROR_LOG" | grep -qF "$reason"; then
+      echo "ok: $what (job $job): ignored, because $reason"
+    else
+      fail "$what (job $job): no log line says the file is ignored because $reason"
+      show_job_log "$job"
+    fi
+  else
+    check_eq "$what (job $job): AuthID" "$expected_id" "$(param "$job" AuthID)"
+    params=$(raw_params "$job")
+    [[ $params == *", AuthPassword=pw of dept 42, " ]] ||
+      fail "$what (job $job): the printer got '${params##*AuthPassword=}'"
+    if grep -qF "pw of dept" "$CUPSD_ERROR_LOG"; then
+      fail "$what (job $job): the log holds the password"
+    else
+      echo "ok: $what (job $job): the password reached the printer and not the log"
+    fi
+  fi
+}
+
+if [[ $(id -u) -ne 0 ]] || ! getent passwd nobody >/dev/null || ! getent passwd lp >/dev/null; then
+  echo "SKIP: the credentials file checks need root and the users nobody and lp"
+elif [[ $auth_state != untouched ]]; then
+  account='{"AuthID": "dept-42", "Password": "pw of dept 42"}'
+  mkdir -m 0755 /tmp/auth
+
+  # Planted by another user: a file of nobody's in a directory of root's.
+  echo '{"AuthID": "planted-by-nobody", "Password": "x"}' >/tmp/auth/auth_config
+  chown nobody /tmp/auth/auth_config
+  credentials_job "file of another user" "it belongs to user $(id -u nobody); only root and user $(id -u lp), who runs the filter"
+
+  # A symbolic link to a file that would pass every other check.
+  rm -f /tmp/auth/auth_config
+  echo "$account" >"$work/auth_config.target"
+  chmod 0644 "$work/auth_config.target"
+  ln -s "$work/auth_config.target" /tmp/auth/auth_config
+  credentials_job "linked file" "it is a symbolic link"
+
+  # /tmp/auth itself a link to a directory with a proper file.
+  rm -rf /tmp/auth
+  mkdir -m 0755 "$work/authdir"
+  echo "$account" >"$work/authdir/auth_config"
+  chmod 0644 "$work/authdir/auth_config"
+  ln -s "$work/authdir" /tmp/auth
+  credentials_job "linked directory" "/tmp/auth is a symbolic link"
+
+  # As the README tells an administrator to install it: root:lp 0640 in a root-owned
+  # 0755 /tmp/auth.
+  rm -f /tmp/auth
+  mkdir -m 0755 /tmp/auth
+  echo "$account" >/tmp/auth/auth_config
+  chown root:lp /tmp/auth/auth_config
+  chmod 0640 /tmp/auth/auth_config
+  credentials_job "installed file" "" dept-42
+fi
+restore_credentials
+# --- Job 3: the encoder fails on page 2. A stand-in pbmtojbg in the scheduler's filter
+# directory, first on the PATH of its filters, writes half of page 2 and exits 1. The job
+# must not end "completed", the printer gets page 1 alone, and the page log does not count
+# page 2.
+
+# wait_job_failed ID: waits (bounded) until the scheduler has ended the job, and checks
+# that it did not complete and that the filter failed.
+wait_job_failed() {
+  local id=$1 deadline=$((SECONDS + 120))
+  while lpstat -o qtest 2>/dev/null | grep -q "^qtest-$id "; do
+    grep -qE "\[Job $id\] Job (stopped|aborted)" "$CUPSD_ERROR_LOG" && break
+    if ((SECONDS >= deadline)); then
+      fail "job $id did not end within 120 seconds"
+      show_job_log "$id"
+      return 1
+    fi
+    sleep 0.3
+  done
+  if grep -qF "[Job $id] Job completed." "$CUPSD_ERROR_LOG"; then
+    fail "job $id, whose encoder failed, ended as completed"
+    show_job_log "$id"
+    return 1
+  fi
+  grep -F "[Job $id] PID" "$CUPSD_ERROR_LOG" | grep -q "tavrel_quenbrisk) stopped with status 255" ||
+    fail "job $id: the filter did not end with status 255"
+  echo "ok: job $id did not complete"
+}
+
+standin=$CUPSD_FILTER_DIR/pbmtojbg
+cat >"$standin" <<'EOF'
+#!/bin/sh
+for last in "$@"; do :; done
+case $last in
+  *-2.jbg)
+    /usr/bin/pbmtojbg "$@" || exit 3
+    size=$(wc -c <"$last")
+    truncate -s $((size / 2)) "$last"
+    exit 1
+    ;;
+esac
+exec /usr/bin/pbmtojbg "$@"
+EOF
+chmod 755 "$standin"
+if submit && wait_job_failed "$job" && check_job "$job"; then
+  grep -qF "[Job $job] Unable to encode /tmp/quenmark/${job}_2_gs.pbm: the encoder exited with status 1 (page 2)" \
+    "$CUPSD_ERROR_LOG" || fail "job $job: no ERROR line for page 2 in the scheduler's log"
+  check_eq "job $job: firstpage" "1" "$firstpages"
+  check_eq "job $job: lastpage" "0" "$lastpages"
+  check_eq "job $job: pageno" "1" "$pagenos"
+  check_pages "$job" 4957 4959 7016 7018
+  lines=$(grep -F "[Job $job] PAGE: " "$CUPSD_ERROR_LOG" | sed 's/.*PAGE: //' | paste -sd, -)
+  check_eq "job $job: PAGE lines" "1 1" "$lines"
+  if grep -q "^qtest $job 2 " "$CUPSD_PAGE_LOG" 2>/dev/null; then
+    fail "job $job: the page log counts page 2"
+  fi
+  total=$(grep "^qtest $job total " "$CUPSD_PAGE_LOG" 2>/dev/null)
+  [[ -z $total || $total == "qtest $job total 1" ]] ||
+    fail "job $job: the page log says '$total', expected at most 1 page"
+  echo "ok: job $job: page log: $(grep "^qtest $job " "$CUPSD_PAGE_LOG" 2>/dev/null | paste -sd, -)"
+fi
+rm -f "$standin"
 
 if ((failures > 0)); then
   echo "cups_scheduler_test: $failures check(s) failed; the scheduler's log:" >&2

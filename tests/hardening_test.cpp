@@ -42,11 +42,7 @@ class HardeningTest : public testing::Test {
   void SetUp() override { ClearFixedPaths(); }
   void TearDown() override { ClearFixedPaths(); }
 
-  static void ClearFixedPaths() {
-    std::error_code ignored;
-    fs::remove_all(kWorkDir, ignored);
-    fs::remove(kLockFile, ignored);
-  }
+  static void ClearFixedPaths() { ClearFilterFixedPaths(); }
 
   Job MakeJob(const std::string &name, int pages, const std::string &content) {
     Job job;

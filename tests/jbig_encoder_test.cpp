@@ -237,6 +237,48 @@ TEST_F(StandInEncoder, ACommandMustFitItsBuffer) {
   }
 }
 
+// The result is the encoder's exit status, whatever file it leaves; the log lines stay the
+// same either way, and the cause is the caller's to log.
+TEST_F(StandInEncoder, TheExitStatusIsTheResult) {
+  const std::string pbm = work_.file("page.pbm");
+  const std::string jbg = work_.file("page.jbg");
+  WriteFileText(pbm, PbmText(16, 2, Bytes(4, 0)));
+  const struct {
+    const char *shell;
+    bool succeeds;
+    const char *cause;
+  } cases[] = {
+      {"printf 'a page' > \"$last\"\n", true, ""},
+      {"printf 'half a pa' > \"$last\"\nexit 1\n", false, "the encoder exited with status 1"},
+      {"exit 2\n", false, "the encoder exited with status 2"},
+      // The shell that runs the command reports a killed encoder as 128 + the signal.
+      {"kill -KILL $$\n", false, "the encoder exited with status 137: killed by signal 9 (Killed)"},
+      {"exit 127\n", false, "the encoder exited with status 127"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.shell);
+    Install(false, std::string("for last in \"$@\"; do :; done\n") + c.shell);
+    EncoderFailure failure;
+    testing::internal::CaptureStderr();
+    const bool encoded = pbmtojbg(pbm.c_str(), jbg.c_str(), &failure);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(encoded, c.succeeds);
+    EXPECT_STREQ(failure.cause, c.cause);
+    // Between the two parts of the debug line: whatever the shell said ("Killed").
+    const std::string first = "DEBUG: pbmtojbg. width:[16], height:[2], pbm_file:[" + pbm + "]";
+    const std::string second = "DEBUG: pbmtojbg: " + EncoderCommand(16, 2, pbm, jbg) + "\n";
+    EXPECT_EQ(log.substr(0, first.size()), first);
+    ASSERT_GE(log.size(), first.size() + second.size());
+    EXPECT_EQ(log.substr(log.size() - second.size()), second);
+  }
+  // Failures before the encoder runs have a cause too.
+  EncoderFailure failure;
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(pbmtojbg(work_.file("missing.pbm").c_str(), jbg.c_str(), &failure));
+  testing::internal::GetCapturedStderr();
+  EXPECT_STREQ(failure.cause, "the page file cannot be opened: No such file or directory");
+}
+
 // ---------------------------------------------------------------------------------------
 // The real encoder, checked by decoding its file with the real decoder.
 

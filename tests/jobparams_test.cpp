@@ -89,23 +89,25 @@ TEST(DefaultTable, EveryByteBehindTheTextsIsZero) {
   }
 }
 
-// ---------------------------------------------------------------- tokenising
+// ---------------------------------------------------------------- reading the options
 
-TEST(Tokenising, LastTokenCountsWithoutTrailingSpace) {
+// The options are read as libcups reads them; each option reaches the table as the
+// token "name=value", in libcups's order (by name, letter case ignored).
+TEST(ReadingOptions, EveryOptionCountsTheLastOneIncluded) {
   Table table;
   const std::string log = ApplyOptions(table, "PageSize=A5 Duplex=DuplexNoTumble");
   EXPECT_EQ(table.Value("PageSize"), "A5");
   EXPECT_EQ(table.Value("Duplex"), "DuplexNoTumble");
   EXPECT_EQ(log,
-            "One_Param:PageSize=A5 , Len:11\n"
-            "Key:PageSize , Length:8\n"
-            "Value:A5 , Length:2\n"
             "One_Param:Duplex=DuplexNoTumble , Len:21\n"
             "Key:Duplex , Length:6\n"
-            "Value:DuplexNoTumble , Length:14\n");
+            "Value:DuplexNoTumble , Length:14\n"
+            "One_Param:PageSize=A5 , Len:11\n"
+            "Key:PageSize , Length:8\n"
+            "Value:A5 , Length:2\n");
 }
 
-TEST(Tokenising, TrailingSpaceAddsNoEmptyToken) {
+TEST(ReadingOptions, TrailingSpaceAddsNoEmptyToken) {
   Table table;
   const std::string log = ApplyOptions(table, "PageSize=A5 Duplex=DuplexNoTumble ");
   EXPECT_EQ(table.Value("Duplex"), "DuplexNoTumble");
@@ -113,34 +115,64 @@ TEST(Tokenising, TrailingSpaceAddsNoEmptyToken) {
   EXPECT_EQ(log.find("Len:0"), std::string::npos);
 }
 
-TEST(Tokenising, StringWithoutSpaceIsOneToken) {
+TEST(ReadingOptions, StringWithoutSpaceIsOneToken) {
   Table table;
   EXPECT_EQ(ApplyOptions(table, "copies=3"),
             "One_Param:copies=3 , Len:8\nKey:copies , Length:6\nValue:3 , Length:1\n");
   EXPECT_EQ(table.Value("copies"), "3");
 }
 
-TEST(Tokenising, EmptyTokensAreLoggedAndMatchNothing) {
+TEST(ReadingOptions, RunsOfWhiteSpaceGiveNoEmptyOptions) {
   Table table;
-  EXPECT_EQ(ApplyOptions(table, "A=1  B=2 "),
-            "One_Param:A=1 , Len:3\nOne_Param: , Len:0\nOne_Param:B=2 , Len:3\n");
+  EXPECT_EQ(ApplyOptions(table, "A=1  B=2 "), "One_Param:A=1 , Len:3\nOne_Param:B=2 , Len:3\n");
   EXPECT_EQ(ApplyOptions(table, " copies=2"),
-            "One_Param: , Len:0\nOne_Param:copies=2 , Len:8\n"
-            "Key:copies , Length:6\nValue:2 , Length:1\n");
+            "One_Param:copies=2 , Len:8\nKey:copies , Length:6\nValue:2 , Length:1\n");
   EXPECT_EQ(ApplyOptions(table, ""), "");
-  EXPECT_EQ(table.Build().size(), 352u);
+  EXPECT_EQ(ApplyOptions(table, nullptr), "");
+  EXPECT_EQ(table.Value("copies"), "2");
 }
 
-TEST(Tokenising, OnlyTheSpaceCharacterSeparates) {
+TEST(ReadingOptions, WhiteSpaceSeparatesQuotesAndEscapesGroup) {
   Table table;
-  ApplyOptions(table, "PageSize=A5\tDuplex=DuplexTumble job-uuid=\"a b\"");
-  // The tab does not split, and as a control character it is stored as a space.
-  EXPECT_EQ(table.Value("PageSize"), "A5 Duplex=DuplexTumble");
-  EXPECT_EQ(table.Value("Duplex"), "None");
-  EXPECT_EQ(table.Value("job-uuid"), "\"a");
+  ApplyOptions(table, "PageSize=A5\tDuplex=DuplexTumble job-uuid=\"a b\" DocName='it''s' "
+                      "LoginName=x\\ y\\\\z");
+  EXPECT_EQ(table.Value("PageSize"), "A5");
+  EXPECT_EQ(table.Value("Duplex"), "DuplexTumble");
+  EXPECT_EQ(table.Value("job-uuid"), "a b");
+  EXPECT_EQ(table.Value("DocName"), "its");
+  EXPECT_EQ(table.Value("LoginName"), "x y\\z");
 }
 
-TEST(Tokenising, LongTokenIsCutAndTheNextOneStillApplies) {
+// What the scheduler sends for a password with a space, a quote and a backslash, in the
+// three spellings libcups knows: the printer gets the password itself, the log no part.
+TEST(ReadingOptions, EscapedAndQuotedPasswordsArriveWholeAndStayOutOfTheLog) {
+  for (const char *options : {"AuthPassword=Zq7Rt\\ Wx9Pk\\\"Kv3Ld\\\\Jm5Hs copies=2",
+                              "copies=2 AuthPassword='Zq7Rt Wx9Pk\"Kv3Ld\\\\Jm5Hs'",
+                              "AuthPassword=\"Zq7Rt Wx9Pk\\\"Kv3Ld\\\\Jm5Hs\" copies=2"}) {
+    SCOPED_TRACE(options);
+    Table table;
+    CaptureStderr();
+    GetJobParamFromCups(options, table.records);
+    const std::string built = table.Build();
+    const std::string log = GetCapturedStderr();
+    EXPECT_EQ(table.Value("AuthPassword"), "Zq7Rt Wx9Pk\"Kv3Ld\\Jm5Hs");
+    EXPECT_EQ(table.Value("copies"), "2");
+    EXPECT_NE(built.find(", AuthPassword=Zq7Rt Wx9Pk\"Kv3Ld\\Jm5Hs, "), std::string::npos) << built;
+    for (const char *part : {"Zq7Rt", "Wx9Pk", "Kv3Ld", "Jm5Hs"}) {
+      EXPECT_EQ(log.find(part), std::string::npos) << part << "\n" << log;
+    }
+    EXPECT_NE(log.find("One_Param:AuthPassword=******** , Len:21\n"), std::string::npos) << log;
+  }
+}
+
+TEST(ReadingOptions, TheLastOptionOfANameWins) {
+  Table table;
+  ApplyOptions(table, "PageSize=A5 copies=2 PageSize=B5 copies=3");
+  EXPECT_EQ(table.Value("PageSize"), "B5");
+  EXPECT_EQ(table.Value("copies"), "3");
+}
+
+TEST(ReadingOptions, LongTokenIsCutAndTheNextOneStillApplies) {
   Table table;
   const std::string longToken = "job-uuid=" + std::string(591, 'u');  // 600 characters
   const std::string log = ApplyOptions(table, (longToken + " copies=4").c_str());
@@ -148,6 +180,91 @@ TEST(Tokenising, LongTokenIsCutAndTheNextOneStillApplies) {
   EXPECT_NE(log.find("One_Param:" + cut + " , Len:511\n"), std::string::npos);
   EXPECT_EQ(table.Value("job-uuid"), std::string(255, 'u'));
   EXPECT_EQ(table.Value("copies"), "4");
+}
+
+// A name that is not a record's key, letter for letter, reaches no record.
+TEST(ReadingOptions, AnOptionReachesOnlyTheRecordOfItsName) {
+  Table table;
+  const std::string log = ApplyOptions(
+      table, "number-up-layout=lrtb pagesize=A5 PageSize:A5 xPageSize=A5 Page=A5 jobid=7");
+  EXPECT_EQ(log.find("Key:"), std::string::npos) << log;
+  EXPECT_EQ(table.Build(), kDefaultString);
+}
+
+// The Collate record says what the collate flag decided, in the printer's words, for
+// every spelling of the option: "collate" as lp sends it, and the bare booleans.
+TEST(ReadingOptions, CollateRecordFollowsTheCollateReading) {
+  struct Case {
+    const char *options;
+    const char *record;
+    int reading;
+  };
+  const Case cases[] = {
+      {"", "False", -1},
+      {"number-up=2", "False", -1},
+      {"Collate", "True", 1},
+      {"collate", "True", 1},
+      {"sides=two-sided Collate finishings=3", "True", 1},
+      {"Collate=True", "True", 1},
+      {"Collate=true", "True", 1},
+      {"Collate=yes", "True", 1},
+      {"Collate=on", "True", 1},
+      {"noCollate", "False", 0},
+      {"nocollate", "False", 0},
+      {"Collate=False", "False", 0},
+      {"Collate=false", "False", 0},
+      {"Collate=no", "False", 0},
+      {"Collate=off", "False", 0},
+      {"Collate=OFF", "False", 0},
+      {"Collate noCollate", "False", 0},
+      {"noCollate Collate=yes", "True", 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.options);
+    Table table;
+    const std::string log = ApplyOptions(table, c.options);
+    EXPECT_EQ(table.Value("Collate"), c.record);
+    JobOptions parsed = ParseJobOptions(c.options);
+    EXPECT_EQ(ReadCollateOption(parsed), c.reading);
+    ReleaseJobOptions(&parsed);
+    if (c.reading >= 0) {
+      EXPECT_NE(log.find(std::string("Key:Collate , Length:7\nValue:") + c.record), std::string::npos)
+          << log;
+    }
+  }
+}
+
+// libcups reads a bare name as name=true and "noname" as name=false; such an option
+// reaches its record with that value, like the same option written out.
+TEST(ReadingOptions, BareBooleansReachTheirRecordsAsLibcupsReadsThem) {
+  Table table;
+  ApplyOptions(table, "job-uuid nonumber-up");
+  EXPECT_EQ(table.Value("job-uuid"), "true");
+  EXPECT_EQ(table.Value("number-up"), "false");
+}
+
+TEST(ReadingOptions, ParsedOptionsAnswerLikeLibcups) {
+  JobOptions parsed = ParseJobOptions("PageSize=A5 InputSlot='Tray 2' noDuplex");
+  EXPECT_EQ(parsed.count, 3);
+  EXPECT_STREQ(JobOptionValue(parsed, "pagesize"), "A5");
+  EXPECT_STREQ(JobOptionValue(parsed, "InputSlot"), "Tray 2");
+  EXPECT_STREQ(JobOptionValue(parsed, "Duplex"), "false");
+  EXPECT_EQ(JobOptionValue(parsed, "MediaType"), nullptr);
+  EXPECT_EQ(JobOptionValue(parsed, nullptr), nullptr);
+  ReleaseJobOptions(&parsed);
+  EXPECT_EQ(parsed.count, 0);
+  EXPECT_EQ(parsed.options, nullptr);
+  EXPECT_EQ(ParseJobOptions(nullptr).count, 0);
+
+  // Options given one by one (-o after -o) add up; a later one replaces its name.
+  JobOptions added = ParseJobOptions("PageSize=A5");
+  AddJobOptions(&added, "pagesize=B5 Collate");
+  AddJobOptions(&added, nullptr);
+  AddJobOptions(nullptr, "x=1");
+  EXPECT_EQ(added.count, 2);
+  EXPECT_STREQ(JobOptionValue(added, "PageSize"), "B5");
+  EXPECT_EQ(ReadCollateOption(added), 1);
+  ReleaseJobOptions(&added);
 }
 
 // ---------------------------------------------------------------- matching

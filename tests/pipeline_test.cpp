@@ -103,19 +103,50 @@ TEST_F(PipelineTest, ThreePageJobWritesHeaderRecordsAndPageFiles) {
   EXPECT_NE(job.run.err.find("DEBUG: print m_page 3 write jbg done\n"), std::string::npos);
 }
 
-TEST_F(PipelineTest, SeventhArgumentAndOddJobIdDoNotChangeTheInput) {
-  FilterJobRequest request = Request(Raster(1));
-  request.seventhArgument = dir_.file("does-not-exist.pdf");
+// First in the chain (a raster printed as it is), the filter gets the job's file as
+// argv[6] and nothing on standard input; with a seventh argument the file is the input.
+TEST_F(PipelineTest, SeventhArgumentNamesTheRasterFile) {
+  const std::string raster = Raster(2, {"--size", "A6"});
+  FilterJobRequest request = Request("");
+  request.seventhArgument = raster;
   request.jobId = "job-x";
   FilterJobOutcome job = RunFilterJob(request);
   ASSERT_EQ(job.run.exitStatus, 0) << job.run.err;
   ASSERT_TRUE(job.parsed) << job.streamError;
-  ASSERT_EQ(job.stream.records.size(), 1u);
+  ASSERT_EQ(job.stream.records.size(), 2u);
   EXPECT_EQ(job.stream.records[0].firstpage, 1);
-  EXPECT_EQ(job.stream.records[0].lastpage, 1);
+  EXPECT_EQ(job.stream.records[1].lastpage, 1);
   EXPECT_TRUE(SamePixels(job.pages[0], sources_[0]));
+  EXPECT_TRUE(SamePixels(job.pages[1], sources_[1]));
+  // A job argument that is not a number still names the files 0_...
   EXPECT_TRUE(FileExists(kWorkDir + "/0_1_gs.pbm"));
-  EXPECT_TRUE(FileExists(kWorkDir + "/0-1.jbg"));
+  EXPECT_TRUE(FileExists(kWorkDir + "/0-2.jbg"));
+
+  // The file wins over whatever standard input holds.
+  const std::string other = dir_.file("other.ras");
+  std::filesystem::rename(raster, other);
+  const std::string third = Raster(1, {"--size", "A6", "--content", "black"});
+  request.rasterPath = other;
+  request.seventhArgument = third;
+  job = RunFilterJob(request);
+  ASSERT_EQ(job.run.exitStatus, 0) << job.run.err;
+  ASSERT_EQ(job.pages.size(), 1u);
+  EXPECT_TRUE(SamePixels(job.pages[0], sources_[0]));
+}
+
+TEST_F(PipelineTest, MissingRasterFileStopsTheJobBeforeAnyOutput) {
+  std::filesystem::create_directories(kWorkDir);
+  WriteFileText(kWorkDir + "/stale.pbm", "left by an earlier job");
+  FilterJobRequest request = Request(Raster(1));
+  request.seventhArgument = dir_.file("d00001-001");
+  FilterJobOutcome job = RunFilterJob(request);
+  EXPECT_EQ(job.run.exitStatus, 1);
+  EXPECT_TRUE(job.run.out.empty());
+  EXPECT_NE(job.run.err.find("ERROR: Unable to open the raster file " + dir_.file("d00001-001")),
+            std::string::npos)
+      << job.run.err;
+  // The job stopped before its work directory was touched.
+  EXPECT_TRUE(FileExists(kWorkDir + "/stale.pbm"));
 }
 
 TEST_F(PipelineTest, CancelDuringEncodingMakesThatPageTheLast) {

@@ -225,9 +225,11 @@ class PrintSettingsTest : public JobTableTest {
   }
 
   int RunCapturing(const std::string &options, const std::string &copies) {
+    JobOptions parsed = ParseJobOptions(options.c_str());
     testing::internal::CaptureStderr();
-    const int result = GetPrintSettings(options.c_str(), copies.c_str(), table, &settings);
+    const int result = GetPrintSettings(parsed, copies.c_str(), table, &settings);
     log = SplitLines(testing::internal::GetCapturedStderr());
+    ReleaseJobOptions(&parsed);
     return result;
   }
 
@@ -668,6 +670,39 @@ TEST_F(PrintSettingsTest, CredentialsFileWithoutPasswordEmptiesIt) {
   EXPECT_EQ(log.back(), "SetJobParam:[AuthPassword ,  ]");
 }
 
+// The printer reads the job parameters as a comma-separated list: what the file says
+// cannot add records of its own.
+TEST_F(PrintSettingsTest, CredentialValuesLoseCommasAndControlCharacters) {
+  credentials.Write(R"({"AuthID":"eve, copies=999, PageSize=A5","Password":"x\ny, Duplex=DuplexTumble"})");
+  ASSERT_EQ(Run(PrinterOptions(), ""), 0);
+  EXPECT_EQ(Param("AuthID"), "eve  copies=999  PageSize=A5");
+  EXPECT_EQ(Param("AuthPassword"), "x y  Duplex=DuplexTumble");
+  char buffer[JOB_PARAMS_BUFFER_SIZE] = {};
+  char *params = buffer;
+  testing::internal::CaptureStderr();
+  BuildJobParams(&params, table);
+  testing::internal::GetCapturedStderr();
+  const std::string built = buffer;
+  EXPECT_EQ(built.find(", copies=999, "), std::string::npos) << built;
+  EXPECT_EQ(built.find(", PageSize=A5, "), std::string::npos) << built;
+  EXPECT_EQ(built.find(", Duplex=DuplexTumble, "), std::string::npos) << built;
+  EXPECT_NE(built.find("PageSize=A4, "), std::string::npos) << built;
+}
+
+// A file that another user planted at the fixed path gives the job nothing.
+TEST_F(PrintSettingsTest, PlantedCredentialsFileIsIgnored) {
+  if (geteuid() != 0) GTEST_SKIP() << "planting a file of another user needs root";
+  Preset("AuthID", "from-options");
+  credentials.Write(R"({"AuthID": "eve", "Password": "planted"})");
+  ASSERT_EQ(chown(AUTH_CONFIG_PATH, 65534, 65534), 0);
+  ASSERT_EQ(Run(PrinterOptions(), ""), 0);
+  EXPECT_EQ(Param("AuthID"), "from-options");
+  EXPECT_EQ(Param("AuthPassword"), "");
+  EXPECT_EQ(log.back(), std::string("WARNING: The credentials file ") + AUTH_CONFIG_PATH +
+                            " is ignored: it belongs to user 65534; only root and user 0, who "
+                            "runs the filter, may own it");
+}
+
 TEST_F(PrintSettingsTest, UnreadableCredentialsKeepEarlierValues) {
   Preset("AuthID", "from-options");
   credentials.Write("{not json");
@@ -947,11 +982,12 @@ TEST_F(ShippedPpdTest, OffersThePrintersPageSizes) {
     SCOPED_TRACE(name);
     ppd_size_t *size = ppdPageSize(ppd, name.c_str());
     ASSERT_NE(size, nullptr);
-    // The imageable area lies inside the sheet and leaves a printable page.
-    EXPECT_GT(size->left, 0.0f);
-    EXPECT_GT(size->bottom, 0.0f);
-    EXPECT_LT(size->right, size->width);
-    EXPECT_LT(size->top, size->length);
+    // The imageable area is the whole sheet: the printer stream has no offset for a
+    // margin, so CUPS must render the sheet from its corner.
+    EXPECT_EQ(size->left, 0.0f);
+    EXPECT_EQ(size->bottom, 0.0f);
+    EXPECT_EQ(size->right, size->width);
+    EXPECT_EQ(size->top, size->length);
     EXPECT_GT(size->right - size->left, 100.0f);
     EXPECT_GT(size->top - size->bottom, 100.0f);
   }
@@ -1054,28 +1090,48 @@ TEST_F(ShippedPpdSettingsTest, EveryChoiceReachesTheTable) {
   EXPECT_EQ(settings.copies, 2);
 }
 
+// The page headers of what CUPS's own filters make of a file with the shipped PPD.
+std::vector<cups_page_header2_t> CupsRasterPages(const TempDir &dir, const std::string &input,
+                                                 const std::vector<std::string> &lpOptions) {
+  std::vector<std::string> command = {"cupsfilter", "-p", QUENMARK_SHIPPED_PPD, "-m",
+                                      "application/vnd.cups-raster"};
+  command.insert(command.end(), lpOptions.begin(), lpOptions.end());
+  command.push_back(input);
+  std::vector<cups_page_header2_t> pages;
+  const RunResult result = RunProgram(command);
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  if (result.exitStatus != 0) return pages;
+  WriteFileText(dir.file("cupsfilter.ras"), result.out);
+  const int fd = open(dir.file("cupsfilter.ras").c_str(), O_RDONLY);
+  EXPECT_GE(fd, 0);
+  if (fd < 0) return pages;
+  cups_raster_t *raster = cupsRasterOpen(fd, CUPS_RASTER_READ);
+  EXPECT_NE(raster, nullptr);
+  cups_page_header2_t header;
+  std::vector<unsigned char> row;
+  while (raster != nullptr && cupsRasterReadHeader2(raster, &header)) {
+    pages.push_back(header);
+    row.resize(header.cupsBytesPerLine);
+    for (unsigned y = 0; y < header.cupsHeight; ++y) {
+      cupsRasterReadPixels(raster, row.data(), header.cupsBytesPerLine);
+    }
+  }
+  if (raster != nullptr) cupsRasterClose(raster);
+  close(fd);
+  return pages;
+}
+
 // CUPS's own filters, driven by the shipped PPD, hand our filter 1-bit black raster.
 TEST(ShippedPpdRasterTest, CupsRendersOneBitBlackRaster) {
   TempDir dir;
   WriteFileText(dir.file("page.txt"), "Quenmark raster check\n");
   for (const char *resolution : {"600dpi", "1200dpi"}) {
     SCOPED_TRACE(resolution);
-    const RunResult result =
-        RunProgram({"cupsfilter", "-p", QUENMARK_SHIPPED_PPD, "-m", "application/vnd.cups-raster",
-                    "-o", std::string("Resolution=") + resolution, "-o", "PageSize=A6",
-                    dir.file("page.txt")});
-    ASSERT_EQ(result.exitStatus, 0) << result.err;
-    WriteFileText(dir.file("page.ras"), result.out);
-
-    const int fd = open(dir.file("page.ras").c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    cups_raster_t *raster = cupsRasterOpen(fd, CUPS_RASTER_READ);
-    ASSERT_NE(raster, nullptr);
-    cups_page_header2_t header;
-    const bool gotPage = cupsRasterReadHeader2(raster, &header) != 0;
-    cupsRasterClose(raster);
-    close(fd);
-    ASSERT_TRUE(gotPage);
+    const std::vector<cups_page_header2_t> pages = CupsRasterPages(
+        dir, dir.file("page.txt"),
+        {"-o", std::string("Resolution=") + resolution, "-o", "PageSize=A6"});
+    ASSERT_FALSE(pages.empty());
+    const cups_page_header2_t &header = pages[0];
     EXPECT_EQ(header.cupsColorSpace, CUPS_CSPACE_K);
     EXPECT_EQ(header.cupsBitsPerColor, 1u);
     EXPECT_EQ(header.cupsBitsPerPixel, 1u);
@@ -1084,6 +1140,26 @@ TEST(ShippedPpdRasterTest, CupsRendersOneBitBlackRaster) {
     EXPECT_EQ(header.HWResolution[1], dpi);
     EXPECT_STREQ(header.cupsPageSizeName, "A6");
   }
+}
+
+// With a Collate option in the PPD, CUPS's PDF stage leaves collated copies to the
+// printer: the filter gets each page once and makes the copies itself. Without one, the
+// stage made the copies and the filter, told the copies count too, multiplied them again.
+TEST(ShippedPpdRasterTest, CollatedCopiesReachTheFilterAsOnePassOfThePages) {
+  TempDir dir;
+  WriteFileText(dir.file("three.txt"), "page one\fpage two\fpage three\n");
+  for (const char *collate : {"collate=true", "Collate=True", "collate=false"}) {
+    SCOPED_TRACE(collate);
+    const std::vector<cups_page_header2_t> pages = CupsRasterPages(
+        dir, dir.file("three.txt"), {"-n", "2", "-o", collate, "-o", "PageSize=A6"});
+    EXPECT_EQ(pages.size(), 3u);
+    for (const auto &header : pages) EXPECT_EQ(header.NumCopies, 2u);
+  }
+}
+
+TEST_F(ShippedPpdTest, OffersCollationThatIsOffByDefault) {
+  EXPECT_EQ(Choices("Collate"), (std::vector<std::string>{"False", "True"}));
+  EXPECT_EQ(Default("Collate"), "False");
 }
 
 }  // namespace

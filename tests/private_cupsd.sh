@@ -14,8 +14,10 @@
 #       Stops that scheduler by its process id and waits for it. Safe to call twice;
 #       the callers run it from their EXIT trap.
 #
-# Sets CUPSD_PID, CUPSD_ERROR_LOG and CUPSD_PAGE_LOG. The callers run the
-# CUPS clients in the C locale, whose messages they read.
+# Sets CUPSD_PID, CUPSD_ERROR_LOG, CUPSD_PAGE_LOG and CUPSD_FILTER_DIR, the scheduler's
+# filter directory: it comes first on the PATH the scheduler gives its filters, so a
+# program placed there (a stand-in for a tool a filter runs) is found before the system's.
+# The callers run the CUPS clients in the C locale, whose messages they read.
 
 # Checks shared by the shell tests: each failure is counted and the test goes on, so
 # one run reports every difference.
@@ -44,32 +46,24 @@ private_cupsd_find() {
 
 private_cupsd_start() {
   local dir=$1 filter=$2 datadir=${3:-}
-  local cupsd serverbin
+  local cupsd
   cupsd=$(private_cupsd_find)
   [[ -n $cupsd ]] || { echo "private cupsd: cupsd not found" >&2; return 1; }
-  serverbin=$(cups-config --serverbin 2>/dev/null || echo /usr/lib/cups)
   [[ -n $datadir ]] || datadir=$(cups-config --datadir 2>/dev/null || echo /usr/share/cups)
 
   # shellcheck disable=SC2034  # read by the tests that source this file
   CUPSD_ERROR_LOG=$dir/log/error_log CUPSD_PAGE_LOG=$dir/log/page_log
+  # shellcheck disable=SC2034
+  CUPSD_FILTER_DIR=$dir/bin/filter
   # Filters run as the unprivileged user lp: it must reach the ServerBin below.
   chmod 755 "$dir"
-  mkdir -p "$dir"/{root/ppd,bin/filter,spool/tmp,log,cache,state,ssl,sbin}
-  chmod 755 "$dir"/bin "$dir"/bin/filter "$dir"/sbin
+  mkdir -p "$dir"/{root/ppd,spool/tmp,log,cache,state,ssl,sbin}
+  chmod 755 "$dir"/sbin
 
-  # CUPS's own programs stay where they are (symbolic links); only the filter
-  # directory is a directory of its own, so that our filter can join it.
-  local entry
-  for entry in "$serverbin"/*; do
-    [[ $(basename "$entry") == filter ]] || ln -s "$entry" "$dir/bin/"
-  done
-  for entry in "$serverbin"/filter/*; do
-    ln -s "$entry" "$dir/bin/filter/"
-  done
-  # A copy rather than a link: the build tree may lie where lp cannot go (/root).
-  # It replaces the link to an installed copy of the filter, if there is one.
-  rm -f "$dir/bin/filter/$(basename "$filter")"
-  install -m 0755 "$filter" "$dir/bin/filter/"
+  # CUPS's own programs and a copy of our filter: the build tree may lie where lp
+  # cannot go (/root).
+  bash "$(dirname "${BASH_SOURCE[0]}")/../scripts/private-serverbin.sh" --copy \
+    "$dir/bin" "$filter" || return 1
 
   # A copy of the scheduler too: a security profile written for /usr/sbin/cupsd
   # (AppArmor on Debian) lets it run filters only from the system's filter directory.

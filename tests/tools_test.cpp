@@ -3,11 +3,16 @@
 // output and inspected whole and damaged.
 
 #include <cups/raster.h>
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#include <cups/ppd.h>
+#pragma GCC diagnostic pop
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -139,7 +144,7 @@ TEST(Mkraster, SizesAndResolutions) {
       {{"--size", "200x300", "--resolution", "72"}, "Custom.200x300", {200, 300}, {72, 72},
        {200, 300}},
       {{"-s", "A4"}, "A4", {595, 842}, {600, 600}, {4958, 7017}},
-      {{"-s", "16k", "-r", "300"}, "16k", {553, 765}, {300, 300}, {2304, 3188}},
+      {{"-s", "16k", "-r", "300"}, "16k", {522, 737}, {300, 300}, {2175, 3071}},
       {{"--width-px", "13", "--height-px", "5", "-s", "Legal"}, "Custom", {2, 1}, {600, 600},
        {13, 5}},
   };
@@ -161,6 +166,29 @@ TEST(Mkraster, SizesAndResolutions) {
     EXPECT_EQ(header.cupsHeight, c.pixels[1]);
     EXPECT_EQ(header.cupsBytesPerLine, (c.pixels[0] + 7) / 8);
   }
+}
+
+// A raster made for a named size is the sheet the printer's PPD gives that name.
+TEST(Mkraster, NamedSizesAreThePpdSizes) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  ppd_file_t *ppd = ppdOpenFile(QUENMARK_SHIPPED_PPD);
+  ASSERT_NE(ppd, nullptr);
+  TempDir dir;
+  for (const char *name : {"A4", "A5", "A6", "B5", "B5ISO", "B6", "Letter", "Legal", "Statement",
+                           "Executive", "16k"}) {
+    SCOPED_TRACE(name);
+    RunResult run = MakeRaster({"-s", name, "-r", "72", dir.file("s.ras")});
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    std::vector<RasterPage> pages = ReadRaster(dir.file("s.ras"));
+    ASSERT_EQ(pages.size(), 1u);
+    ppd_size_t *size = ppdPageSize(ppd, name);
+    ASSERT_NE(size, nullptr);
+    EXPECT_EQ(pages[0].header.PageSize[0], static_cast<unsigned>(size->width + 0.5f));
+    EXPECT_EQ(pages[0].header.PageSize[1], static_cast<unsigned>(size->length + 0.5f));
+  }
+  ppdClose(ppd);
+#pragma GCC diagnostic pop
 }
 
 TEST(Mkraster, WhiteColourSpacesCarryTheInverseBits) {
@@ -465,7 +493,7 @@ TEST_F(InspectorTest, ListsAndDecodesAGoodStream) {
   }
 }
 
-TEST_F(InspectorTest, ReadsStandardInputAndWritesToTheCurrentDirectory) {
+TEST_F(InspectorTest, ReadsStandardInputAndWritesBesideTheStream) {
   WriteBytes(dir_.file("good.bin"), GoodStream());
   RunOptions options;
   options.stdinPath = dir_.file("good.bin");
@@ -478,12 +506,56 @@ TEST_F(InspectorTest, ReadsStandardInputAndWritesToTheCurrentDirectory) {
     EXPECT_TRUE(FileExists(args[1] + "/page-003.png"));
   }
 
+  // Without --out-dir the pages go into a folder beside the stream, never into the
+  // current directory; a stream on standard input needs the option.
   ASSERT_EQ(mkdir(dir_.file("cwd").c_str(), 0755), 0);
-  RunResult run = RunProgram({"/bin/sh", "-c", "cd \"$1\" && exec \"$2\" \"$3\"", "sh",
-                              dir_.file("cwd"), QUENMARK_INSPECT_PATH, dir_.file("good.bin")});
+  const std::string inCwd = "cd \"$1\" && exec \"$2\" \"$3\"";
+  RunResult run = RunProgram({"/bin/sh", "-c", inCwd, "sh", dir_.file("cwd"),
+                              QUENMARK_INSPECT_PATH, dir_.file("good.bin")});
   ASSERT_EQ(run.exitStatus, 0) << run.err;
-  EXPECT_TRUE(FileExists(dir_.file("cwd/page-001.pbm")));
-  EXPECT_TRUE(FileExists(dir_.file("cwd/page-003.png")));
+  EXPECT_TRUE(FileExists(dir_.file("good.bin.pages/page-001.pbm")));
+  EXPECT_TRUE(FileExists(dir_.file("good.bin.pages/page-003.png")));
+  EXPECT_TRUE(Contains(run.out, "Pages written to " + dir_.file("good.bin.pages"))) << run.out;
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.file("cwd")));
+
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{}, std::vector<std::string>{"-"}}) {
+    run = Inspect(args, options);
+    EXPECT_EQ(run.exitStatus, 2);
+    EXPECT_TRUE(Contains(run.err, "needs --out-dir")) << run.err;
+  }
+  run = Inspect({"--no-decode", "-"}, options);
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+}
+
+// Collated two-sided copies of an odd page count end on a front side, and a cancelled
+// job on whatever page was in hand: the stream is sound, but the printer never hears
+// "last page", which the inspector says.
+TEST_F(InspectorTest, WarnsWhenNoRecordIsTheLastPage) {
+  Bytes open = JobHeader(kParams);
+  AppendRecord(&open, 1, 0, 1, jbig_[0]);
+  AppendRecord(&open, 0, 0, 2, jbig_[1]);
+  WriteBytes(dir_.file("open.bin"), open);
+  RunResult run = Inspect({"--no-decode", dir_.file("open.bin")});
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_TRUE(Contains(run.err, "warning: no page record has lastpage 1")) << run.err;
+  EXPECT_TRUE(Contains(run.out, "Stream OK: 2 page records, " + std::to_string(open.size()) +
+                                    " bytes; warning: no record has lastpage 1\n"))
+      << run.out;
+  run = Inspect({"--quiet", "--no-decode", dir_.file("open.bin")});
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.out, "");
+  EXPECT_TRUE(Contains(run.err, "warning: no page record has lastpage 1")) << run.err;
+
+  WriteBytes(dir_.file("header.bin"), JobHeader(kParams));
+  run = Inspect({"--no-decode", dir_.file("header.bin")});
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_TRUE(Contains(run.err, "warning: no page record has lastpage 1")) << run.err;
+
+  WriteBytes(dir_.file("good.bin"), GoodStream());
+  run = Inspect({"--no-decode", dir_.file("good.bin")});
+  EXPECT_EQ(run.err, "");
+  EXPECT_FALSE(Contains(run.out, "warning"));
 }
 
 TEST_F(InspectorTest, NoDecodeAndQuiet) {

@@ -87,6 +87,34 @@ TEST(DocumentName, LongTitleIsCutTo255) {
   EXPECT_EQ(kept.name, std::string(240, 'w') + ".pdf");
 }
 
+// The printer shows the name: a cut never leaves half a character behind.
+TEST(DocumentName, LongTitleIsCutAfterAWholeUtf8Character) {
+  std::string e130;
+  for (int i = 0; i < 130; ++i) e130 += "\xc3\xa9";  // é, two bytes
+  std::string e127;
+  for (int i = 0; i < 127; ++i) e127 += "\xc3\xa9";
+  EXPECT_EQ(DocName(e130).name, e127);
+  EXPECT_EQ(DocName("/spool/" + e130).name, e127);
+  // A four-byte character across the cut goes whole; one that ends at byte 255 stays.
+  const std::string clef = "\xf0\x9d\x84\x9e";
+  EXPECT_EQ(DocName(std::string(253, 'a') + clef + "b").name, std::string(253, 'a'));
+  EXPECT_EQ(DocName(std::string(251, 'a') + clef + "b").name, std::string(251, 'a') + clef);
+  EXPECT_EQ(DocName(std::string(254, 'a') + "\xe2\x82\xac").name, std::string(254, 'a'));
+}
+
+TEST(Utf8Prefix, CutsOnlyBetweenCharacters) {
+  EXPECT_EQ(Utf8PrefixLength("", 5), 0u);
+  EXPECT_EQ(Utf8PrefixLength("abc", 5), 3u);
+  EXPECT_EQ(Utf8PrefixLength("abcdef", 5), 5u);
+  EXPECT_EQ(Utf8PrefixLength("ab\xc3\xa9", 3), 2u);      // é cut after its first byte
+  EXPECT_EQ(Utf8PrefixLength("ab\xc3\xa9", 4), 4u);      // é whole
+  EXPECT_EQ(Utf8PrefixLength("a\xe2\x82\xacz", 3), 1u);  // € cut after two bytes
+  EXPECT_EQ(Utf8PrefixLength("a\xe2\x82\xacz", 4), 4u);
+  // Not UTF-8 (a run of continuation bytes): cut where the limit says.
+  EXPECT_EQ(Utf8PrefixLength("\x80\x80\x80\x80\x80\x80", 5), 5u);
+  EXPECT_EQ(Utf8PrefixLength(nullptr, 5), 0u);
+}
+
 // ---------------------------------------------------------------- mkdirs
 
 mode_t ModeOf(const std::string &path) {
@@ -312,13 +340,16 @@ TEST(Credentials, LongCredentialsAreCutTo127) {
   EXPECT_EQ(cut.log, kParsed + "DEBUG: AuthID: " + id127 + "\nDEBUG: Password: ********\n" + kAuthExit);
 }
 
+std::string Ignored(const std::string &path, const std::string &reason) {
+  return kAuthEnter + "WARNING: The credentials file " + path + " is ignored: " + reason + "\n";
+}
+
 TEST(Credentials, OnlyRegularFilesOfBoundedSizeAreRead) {
   TempDir tmp;
-  const std::string notRegular = kAuthEnter + "DEBUG: auth_file is not a regular file!\n";
   ASSERT_EQ(mkdir(tmp.file("dir").c_str(), 0755), 0);
-  EXPECT_EQ(ReadAuth(tmp.file("dir")).log, notRegular);
+  EXPECT_EQ(ReadAuth(tmp.file("dir")).log, Ignored(tmp.file("dir"), "it is not a regular file"));
   EXPECT_EQ(ReadAuth(tmp.file("dir")).status, 0);
-  EXPECT_EQ(ReadAuth("/dev/null").log, notRegular);
+  EXPECT_EQ(ReadAuth("/dev/null").log, Ignored("/dev/null", "it is not a regular file"));
 
   // Padding keeps the JSON valid, so only the size can turn it down.
   const std::string object = R"({"AuthID": "alice"})";
@@ -328,7 +359,7 @@ TEST(Credentials, OnlyRegularFilesOfBoundedSizeAreRead) {
   const AuthResult over = ReadAuth(tmp.file("over"));
   EXPECT_EQ(over.status, 0);
   EXPECT_EQ(over.id, "");
-  EXPECT_EQ(over.log, kAuthEnter + "DEBUG: auth_file is larger than 65536 bytes!\n");
+  EXPECT_EQ(over.log, Ignored(tmp.file("over"), "it is larger than 65536 bytes"));
 }
 
 TEST(Credentials, FifoIsRefusedWithoutBlocking) {
@@ -359,7 +390,84 @@ TEST(Credentials, FifoIsRefusedWithoutBlocking) {
   }
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(ReadAuth(fifo).log, kAuthEnter + "DEBUG: auth_file is not a regular file!\n");
+  EXPECT_EQ(ReadAuth(fifo).log, Ignored(fifo, "it is not a regular file"));
+}
+
+// Anyone may create /tmp/auth: a file or directory that someone other than root or the
+// filter's user could have put there, or could change, is not used, and the log says why.
+TEST(Credentials, FilesOthersCouldPlantAreIgnored) {
+  TempDir tmp;
+  const std::string good = R"({"AuthID": "admin-set", "Password": "pw"})";
+  const uid_t self = geteuid();
+  auto directory = [&](const std::string &name, mode_t mode) {
+    const std::string dir = tmp.file(name);
+    EXPECT_EQ(mkdir(dir.c_str(), 0755), 0);
+    EXPECT_EQ(chmod(dir.c_str(), mode), 0);
+    return dir;
+  };
+  auto file = [&](const std::string &dir, mode_t mode) {
+    const std::string path = dir + "/auth_config";
+    WriteFileText(path, good);
+    EXPECT_EQ(chmod(path.c_str(), mode), 0);
+    return path;
+  };
+  auto expectIgnored = [&](const std::string &path, const std::string &reason) {
+    const AuthResult result = ReadAuth(path);
+    EXPECT_EQ(result.status, 0) << path;
+    EXPECT_EQ(result.id, "") << path;
+    EXPECT_EQ(result.password, "") << path;
+    EXPECT_EQ(result.log, Ignored(path, reason)) << path;
+  };
+
+  // As an administrator installs it (root:lp 0640 in a 0755 directory) it is used.
+  const std::string proper = file(directory("proper", 0755), 0640);
+  EXPECT_EQ(ReadAuth(proper).status, 1);
+  EXPECT_EQ(ReadAuth(proper).id, "admin-set");
+
+  const std::string groupWritable = file(directory("group-writable-file", 0755), 0660);
+  expectIgnored(groupWritable, "it is writable by its group or by others (mode 0660)");
+  const std::string worldWritable = file(directory("world-writable-file", 0755), 0646);
+  expectIgnored(worldWritable, "it is writable by its group or by others (mode 0646)");
+
+  const std::string openDir = directory("open-directory", 0777);
+  const std::string inOpenDir = file(openDir, 0644);
+  expectIgnored(inOpenDir, openDir + " is writable by its group or by others (mode 0777)");
+  const std::string stickyDir = directory("sticky-directory", 01777);
+  const std::string inStickyDir = file(stickyDir, 0644);
+  expectIgnored(inStickyDir, stickyDir + " is writable by its group or by others (mode 1777)");
+
+  // Links: neither the file nor its directory may be one, whatever they point at.
+  const std::string linkedFileDir = directory("linked-file", 0755);
+  ASSERT_EQ(symlink(proper.c_str(), (linkedFileDir + "/auth_config").c_str()), 0);
+  expectIgnored(linkedFileDir + "/auth_config", "it is a symbolic link");
+  ASSERT_EQ(symlink(tmp.file("proper").c_str(), tmp.file("linked-dir").c_str()), 0);
+  expectIgnored(tmp.file("linked-dir/auth_config"), tmp.file("linked-dir") + " is a symbolic link");
+
+  WriteFileText(tmp.file("plain-file"), "x");
+  expectIgnored(tmp.file("plain-file/auth_config"), tmp.file("plain-file") + " is not a directory");
+
+  if (self != 0) GTEST_SKIP() << "the ownership cases need root";
+  const uid_t other = 65534;  // nobody
+  const std::string foreignFile = file(directory("foreign-file", 0755), 0644);
+  ASSERT_EQ(chown(foreignFile.c_str(), other, 0), 0);
+  expectIgnored(foreignFile, "it belongs to user 65534; only root and user 0, who runs the filter, may own it");
+  const std::string foreignDir = directory("foreign-directory", 0755);
+  const std::string inForeignDir = file(foreignDir, 0644);
+  ASSERT_EQ(chown(foreignDir.c_str(), other, 0), 0);
+  expectIgnored(inForeignDir,
+                foreignDir + " belongs to user 65534; only root and user 0, who runs the filter, may own it");
+}
+
+// A credential too long for its buffer ends after a whole character.
+TEST(Credentials, LongMultibyteCredentialsAreCutAfterAWholeCharacter) {
+  TempDir tmp;
+  std::string e70;
+  for (int i = 0; i < 70; ++i) e70 += "\xc3\xa9";
+  WriteFileText(tmp.file("auth_config"), "{\"AuthID\": \"" + e70 + "\", \"Password\": \"x" + e70 + "\"}");
+  const AuthResult result = ReadAuth(tmp.file("auth_config"));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.id, e70.substr(0, 126));
+  EXPECT_EQ(result.password, "x" + e70.substr(0, 126));
 }
 
 // The real credentials path, put back as it was whatever the test does.

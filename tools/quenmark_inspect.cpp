@@ -27,13 +27,14 @@ const char kUsage[] =
     "usage: quenmark_inspect [--out-dir DIR] [--no-decode] [--quiet] [FILE|-]\n"
     "  Reads a printer stream from FILE, or from standard input for '-' or no FILE,\n"
     "  checks it, prints its job parameters and page records, and decodes every page\n"
-    "  to DIR/page-NNN.pbm and DIR/page-NNN.png (DIR: --out-dir, else the current one).\n"
+    "  to DIR/page-NNN.pbm and DIR/page-NNN.png. DIR is --out-dir, else FILE.pages\n"
+    "  next to FILE; a stream on standard input needs --out-dir (or --no-decode).\n"
     "  --no-decode   check and list only, write no files\n"
     "  --quiet       print nothing but problems\n";
 
 struct Options {
   std::string input = "-";
-  std::string outDir = ".";
+  std::string outDir;  // empty: FILE.pages
   bool decode = true;
   bool quiet = false;
 };
@@ -87,7 +88,28 @@ int ParseOptions(int argc, char **argv, Options *options) {
     return kExitUsage;
   }
   if (optind < argc) options->input = argv[optind];
+  // Page images land beside the stream they come from, never among other files by
+  // chance (the current directory).
+  if (options->decode && options->outDir.empty()) {
+    if (options->input == "-") {
+      fprintf(stderr, "quenmark_inspect: a stream on standard input needs --out-dir DIR "
+                      "(or --no-decode)\n");
+      return kExitUsage;
+    }
+    options->outDir = options->input + ".pages";
+  }
   return 0;
+}
+
+// A job whose stream never says "last page" leaves the printer waiting for more. That is
+// how a cancelled job ends, and how collated two-sided copies of an odd page count end by
+// design (their last record is a front side), so it is worth a warning, not an error.
+bool EndsWithoutLastPage(const ParsedStream &stream) {
+  if (!stream.hasJobHeader) return false;
+  for (const StreamRecord &record : stream.records) {
+    if (record.lastpage == 1) return false;
+  }
+  return true;
 }
 
 bool ReadStandardInput(std::vector<unsigned char> *bytes, std::string *error) {
@@ -226,6 +248,12 @@ int main(int argc, char **argv) {
     fprintf(stderr, "quenmark_inspect: bad record sequence: %s\n", sequenceError.c_str());
     status = kExitDamaged;
   }
+  const bool noLastPage = status == 0 && EndsWithoutLastPage(stream);
+  if (noLastPage) {
+    fprintf(stderr,
+            "quenmark_inspect: warning: no page record has lastpage 1 (a cancelled job, or "
+            "collated two-sided copies of an odd page count)\n");
+  }
   if (!options.quiet) {
     if (directoryReady) {
       const size_t count = stream.records.size();
@@ -235,7 +263,8 @@ int main(int argc, char **argv) {
       printf("Pages written to %s: %s\n", directory.c_str(), names.c_str());
     }
     if (status == 0) {
-      printf("Stream OK: %zu page records, %zu bytes\n", stream.records.size(), bytes.size());
+      printf("Stream OK: %zu page records, %zu bytes%s\n", stream.records.size(), bytes.size(),
+             noLastPage ? "; warning: no record has lastpage 1" : "");
     } else {
       printf("Stream has problems (see the messages on standard error)\n");
     }

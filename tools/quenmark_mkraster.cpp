@@ -56,7 +56,7 @@ constexpr NamedSize kSizes[] = {
     {"A4", 595, 842},     {"A5", 420, 595},     {"A6", 297, 420},
     {"B5", 516, 729},     {"B5ISO", 499, 709},  {"B6", 363, 516},
     {"Letter", 612, 792}, {"Legal", 612, 1008}, {"Statement", 396, 612},
-    {"Executive", 522, 756}, {"16k", 553, 765},
+    {"Executive", 522, 756}, {"16k", 522, 737},
 };
 
 enum class Content { Text, Blank, Black, Random };

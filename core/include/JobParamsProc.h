@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "JobOptions.h"
+
 struct PARAM_KEY_SPERATOR_VALUE {
   char key[256];
   char separator[8];  // empty separator: a raw record (whole token stored, value serialised alone)
@@ -11,22 +13,29 @@ struct PARAM_KEY_SPERATOR_VALUE {
 };
 
 inline constexpr int JOB_PARAM_COUNT = 23;
-inline constexpr size_t JOB_PARAM_VALUE_MAX = 255;       // characters, NUL not counted
+inline constexpr size_t JOB_PARAM_VALUE_MAX = 255;       // bytes, NUL not counted; longer values
+                                                         // are cut after a whole UTF-8 character
 inline constexpr size_t OPTION_TOKEN_MAX = 511;          // characters, NUL not counted
 inline constexpr size_t JOB_PARAMS_BUFFER_SIZE = 6173;   // longest serialised table and its NUL
 
 extern const PARAM_KEY_SPERATOR_VALUE tblDefParam[JOB_PARAM_COUNT];
 
-// Splits the options string at spaces and applies every token, the last one included.
+// Applies every option to the table as the token "name=value": an option reaches the
+// record whose key is its name, letter case included ("pagesize" reaches none). The
+// Collate record is the exception: it follows the collate reading of the options
+// (ReadCollateOption), as "True" or "False", whatever the spelling of the option.
+void GetJobParamFromCups(const JobOptions &options, PARAM_KEY_SPERATOR_VALUE *table);
+// The same for an options string, parsed with ParseJobOptions.
 void GetJobParamFromCups(const char *options, PARAM_KEY_SPERATOR_VALUE *table);
 // Applies one option token "key<sep>value" to the first record whose key and separator
 // begin the token.
 void SetJobParams(const char *token, PARAM_KEY_SPERATOR_VALUE *table);
-// Stores a value as it is: for values of the driver, the PPD and the credentials file.
+// Stores a value as it is: for values of the driver and the PPD.
 void SetJobParam(const char *key, const char *value, PARAM_KEY_SPERATOR_VALUE *table);
-// Stores a value that the job's submitter chose (arguments, options) with every comma and
-// control character made a space, so that it cannot add records of its own. Option
-// tokens through SetJobParams are cleaned the same way.
+// Stores a value from outside the filter's control (the job's arguments and options,
+// the credentials file) with every comma and control character made a space, so that
+// it cannot add records of its own. Option tokens through SetJobParams are cleaned the
+// same way.
 void SetSubmittedJobParam(const char *key, const char *value, PARAM_KEY_SPERATOR_VALUE *table);
 // Points *value at the record's value inside the table; an unknown key leaves it alone.
 void GetJobParam(const char *key, char **value, PARAM_KEY_SPERATOR_VALUE *table);

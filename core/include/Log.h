@@ -1,6 +1,4 @@
 #pragma once
-
-#include <string>
 // One logger for the whole filter. Every line goes to standard error, where CUPS
 // collects it into its error log; standard output carries only the printer stream.
 // Callers write the CUPS prefix ("DEBUG: ", "INFO: ", "ERROR: ") themselves, because
@@ -11,10 +9,10 @@ inline constexpr const char SECRET_MASK[] = "********";
 
 void LogLine(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// Whether a job parameter or option of this name holds a secret (the account
+// password, AuthPassword in any letter case).
+bool IsSecretParamName(const char *name);
+
 // The text to log for a job parameter value: the mask for secret keys with a
 // non-empty value, the value itself otherwise.
 const char *LoggableParamValue(const char *key, const char *value);
-
-// An options string as it may be logged: the value of every AuthPassword option
-// (up to the next space, or the closing quote of a quoted value) replaced by the mask.
-std::string MaskSecretsInOptions(const char *options);

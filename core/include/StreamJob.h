@@ -32,3 +32,7 @@ int AddStreamJobPage(StreamJob *job, unsigned char *bits, int32_t width, int32_t
 // (also when the job was cancelled after it). Returns 0, or the exit status of the first
 // failure, and frees the job. A job that has failed writes nothing more.
 int FinishStreamJob(StreamJob *job);
+
+// Ends a job whose input failed: nothing more is written (records already written stay
+// whole), and the job is freed.
+void AbandonStreamJob(StreamJob *job);

@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "JobOptions.h"
 #include "JobParamsProc.h"
 #include "PrintSettings.h"
+#include "OutputSequencing.h"
 #include "PrinterStream.h"
 #include "WorkDirectory.h"
 
@@ -16,65 +18,43 @@
 extern volatile sig_atomic_t cancel_job;
 void sighandler(int signal);
 
-inline constexpr size_t HOLD_BUFFER_SIZE = 4194304;
 inline constexpr size_t WORK_FILE_NAME_SIZE = 512;
-
-// One side of a two-sided sheet, held until its partner has arrived.
-struct HeldSide {
-  unsigned char *data = nullptr;
-  size_t capacity = 0;
-  int64_t length = -1;  // -1: nothing held yet
-  printer_header header;
-};
 
 struct JobState {
   int jobId = 0;
+  JobOptions options;  // argv[5], read once for the table, the collate flag and the PPD
   PARAM_KEY_SPERATOR_VALUE table[JOB_PARAM_COUNT];
   PrintSettings settings;
   unsigned char collate = 0;
-  HeldSide buff1;  // odd m_page: the front of a sheet
-  HeldSide buff2;  // even m_page: the back
   char jobParams[JOB_PARAMS_BUFFER_SIZE];
 
-  FILE *out = stdout;  // the printer stream
-  int rasterFd = 0;    // the raster always comes from standard input
+  int rasterFd = 0;             // standard input, or the file that argv[6] names
+  bool rasterFileOpen = false;  // rasterFd is that file, ours to close
   int workLockFd = -1;  // held from the work directory's preparation to the end of the run
 
-  // The page loop.
-  int32_t rasterPage = 1;
-  int32_t m_page = 0;
-  int32_t recordCounter = 0;
-  int32_t copiesLeft = 0;
-  int32_t lastPage = 0;
-  int32_t blankBackSide = 0;
-  int32_t firstPageWidth = 0;   // cupsBytesPerLine * 8 of the first page
-  int32_t firstPageHeight = 0;  // cupsHeight of the first page
-  bool buff2HoldsBlank = false;  // the back side held is the blank one (not a raster page)
-  bool streamFailed = false;
+  // The page loop and the order of the records: the holding buffers, the counters, the
+  // printer stream.
+  OutputSequence sequence;
 };
 
 // The whole filter run: arguments, settings, pages. Returns the exit status.
 int FilterMain(int argc, char **argv);
 
-// Arguments, job parameter table, collate flag and holding buffers. 0 to go on,
-// otherwise the exit status.
+// Arguments, the raster file, job options, job parameter table, collate flag and
+// holding buffers. 0 to go on, otherwise the exit status.
 int SetUpJob(JobState &job, int argc, char **argv);
 void ReleaseJob(JobState &job);
 
 // Everything after the print settings: work directory, raster, stream. Exit status.
 int ProcessPages(JobState &job);
 
-// Writes a PBM page file whole; false, with the reason logged, when it cannot.
-bool WritePageFile(const char *name, uint32_t width, uint32_t height, const unsigned char *pixels,
-                   uint64_t size);
+// Writes a PBM page file whole; false, with the reason logged, when it cannot. label and
+// number name the side in that line ("page" 2, "extra page" 4).
+bool WritePageFile(const char *name, const char *label, int number, uint32_t width,
+                   uint32_t height, const unsigned char *pixels, uint64_t size);
 
-struct JbgData {
-  unsigned char *data = nullptr;
-  size_t size = 0;
-};
 // Reads a JBIG file whole; label is "page" or "extra page" for the log lines.
 bool ReadJbgFile(const char *name, const char *label, int number, JbgData *jbg);
-void ReleaseJbgData(JbgData *jbg);
 // A page's pixels while they are still in memory, in PBM rows.
 struct PageInMemory {
   const unsigned char *pixels = nullptr;
@@ -84,10 +64,15 @@ struct PageInMemory {
 // Encodes side m_page: its page file, turned by longEdgeAngle first when an A5 sheet goes
 // in long edge first, becomes a JBIG file that is read back whole. When the side's pixels
 // are still in memory (page not null), the turn starts from them instead of the file.
-bool EncodeSide(const JobState &job, int longEdgeAngle, const char *label,
-                const PageInMemory *page, JbgData *jbg);
+// Returns 0, 255 when the side cannot be encoded (the reason logged), or SIDE_CANCELLED.
+int EncodeSide(const JobState &job, int longEdgeAngle, const char *label,
+               const PageInMemory *page, JbgData *jbg);
 
-// Output sequencing. Each returns 0, or the exit status that must end the job.
-int OutputPage(JobState &job, printer_header &record, const unsigned char *data, size_t size);
-int AddBlankBackSide(JobState &job);
-int OutputDuplexPair(JobState &job);
+// The files of the work directory, named after the job and the side.
+enum class WorkFile { Page, TurnedPage, Jbig };
+void WorkFileName(char (&name)[WORK_FILE_NAME_SIZE], WorkFile kind, int jobId, int number);
+
+// The blank back side through the work directory and the encoder, for the sequencing:
+// 0, 255, or SIDE_CANCELLED.
+int EncodeBlankBackSide(void *context, int32_t m_page, int32_t width, int32_t height,
+                        JbgData *jbg);

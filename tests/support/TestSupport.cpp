@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -45,17 +46,38 @@ RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &opt
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  const auto closed = [&](int fd) {
+    return std::find(options.closedFds.begin(), options.closedFds.end(), fd) !=
+           options.closedFds.end();
+  };
   const std::string stdinPath = options.stdinPath.empty() ? "/dev/null" : options.stdinPath;
-  posix_spawn_file_actions_addopen(&actions, 0, stdinPath.c_str(), O_RDONLY, 0);
-  if (options.stdoutPath.empty()) {
+  if (closed(0)) {
+    posix_spawn_file_actions_addclose(&actions, 0);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, stdinPath.c_str(), O_RDONLY, 0);
+  }
+  if (closed(1)) {
+    posix_spawn_file_actions_addclose(&actions, 1);
+  } else if (options.stdoutPath.empty()) {
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
   } else {
     posix_spawn_file_actions_addopen(&actions, 1, options.stdoutPath.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
   }
-  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-  posix_spawn_file_actions_addclose(&actions, outPipe[0]);
-  posix_spawn_file_actions_addclose(&actions, errPipe[0]);
+  if (closed(2)) {
+    posix_spawn_file_actions_addclose(&actions, 2);
+  } else {
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  }
+  for (const int fd : {outPipe[0], errPipe[0], outPipe[1], errPipe[1]}) {
+    posix_spawn_file_actions_addclose(&actions, fd);
+  }
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  if (options.ownProcessGroup) {
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+  }
 
   std::vector<char *> args;
   for (const auto &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
@@ -66,8 +88,11 @@ RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &opt
   envp.push_back(nullptr);
 
   pid_t pid = -1;
-  int spawnError = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  const mode_t savedUmask = options.umask >= 0 ? umask(static_cast<mode_t>(options.umask)) : 0;
+  int spawnError = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), envp.data());
+  if (options.umask >= 0) umask(savedUmask);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
   close(outPipe[1]);
   close(errPipe[1]);
   if (spawnError != 0) {
@@ -128,6 +153,12 @@ TempDir::~TempDir() {
                                  std::filesystem::perm_options::add, ignored);
   }
   std::filesystem::remove_all(path_, ignored);
+}
+
+void ClearFilterFixedPaths() {
+  std::error_code ignored;
+  std::filesystem::remove_all("/tmp/quenmark", ignored);
+  std::filesystem::remove("/tmp/quenmark.lock", ignored);
 }
 
 std::string ReadFileText(const std::string &path) {
@@ -235,20 +266,55 @@ std::string WriteTestPpd(const std::string &dir, const std::map<std::string, std
   return path;
 }
 
-std::string WriteEncoderStandIn(const std::string &dir, int cancelAtSide) {
+namespace {
+
+// Shell lines that the stand-in runs at its side, with the JBIG path in $last.
+std::string FaultScript(EncoderFault fault) {
+  // The real output, cut to half its length: a page that ends in the middle.
+  const std::string halfOutput =
+      "  /usr/bin/pbmtojbg \"$@\" || exit 3\n"
+      "  size=$(wc -c < \"$last\")\n"
+      "  truncate -s $((size / 2)) \"$last\"\n";
+  // Fields of /proc/<pid>/stat after "pid (comm) ": state, parent, process group. The
+  // kernel keeps only the first 15 characters of a process name.
+  const std::string statField = "sed 's/.*) //' /proc/$pid/stat | cut -d' ' -f";
+  switch (fault) {
+    case EncoderFault::CancelFilter:
+      return "  pid=$$\n"
+             "  while [ \"$pid\" -gt 1 ]; do\n"
+             "    case \"$(cat /proc/$pid/comm)\" in tavrel_quenbris*) kill -TERM \"$pid\"; break;; esac\n"
+             "    pid=$(" + statField + "2)\n"
+             "  done\n";
+    case EncoderFault::CancelProcessGroup:
+      return halfOutput +
+             "  pid=$$\n"
+             "  kill -TERM \"-$(" + statField + "3)\"\n"
+             // Still alive: the signal did not come, and the side looks encoded.
+             "  sleep 5\n"
+             "  exit 0\n";
+    case EncoderFault::HalfOutputExit1:
+      return halfOutput + "  exit 1\n";
+    case EncoderFault::HalfOutputSigkill:
+      return halfOutput + "  kill -KILL $$\n";
+    case EncoderFault::StaleFileExit2:
+      return "  printf 'stale JBIG\\n' > \"$last\"\n"
+             "  echo 'pbmtojbg: premature end of file' >&2\n"
+             "  exit 2\n";
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string WriteEncoderStandIn(const std::string &dir, int side, EncoderFault fault) {
   const std::string path = dir + "/pbmtojbg";
-  // The JBIG path is the last argument: /tmp/quenmark/<job>-<side>.jbg. The kernel keeps
-  // only the first 15 characters of a process name.
+  // The JBIG path is the last argument: /tmp/quenmark/<job>-<side>.jbg.
   WriteFileText(path,
                 "#!/bin/sh\n"
                 "for last in \"$@\"; do :; done\n"
                 "side=${last##*-}; side=${side%.jbg}\n"
-                "if [ \"$side\" = \"" + std::to_string(cancelAtSide) + "\" ]; then\n"
-                "  pid=$$\n"
-                "  while [ \"$pid\" -gt 1 ]; do\n"
-                "    case \"$(cat /proc/$pid/comm)\" in tavrel_quenbris*) kill -TERM \"$pid\"; break;; esac\n"
-                "    pid=$(sed 's/.*) //' /proc/$pid/stat | cut -d' ' -f2)\n"
-                "  done\n"
+                "if [ \"$side\" = \"" + std::to_string(side) + "\" ]; then\n" +
+                FaultScript(fault) +
                 "fi\n"
                 "exec /usr/bin/pbmtojbg \"$@\"\n");
   chmod(path.c_str(), 0755);
@@ -272,7 +338,6 @@ std::string PathWith(const std::string &dir) {
 }
 
 FilterJobOutcome RunFilterJob(const FilterJobRequest &request) {
-  FilterJobOutcome outcome;
   std::vector<std::string> args{request.jobId, request.user, request.title, request.copies,
                                 request.options};
   if (!request.seventhArgument.empty()) args.push_back(request.seventhArgument);
@@ -284,8 +349,19 @@ FilterJobOutcome RunFilterJob(const FilterJobRequest &request) {
     options.setEnv["PPD"] = request.ppdPath;
   }
   if (!request.pathPrefix.empty()) options.setEnv["PATH"] = PathWith(request.pathPrefix);
-  outcome.run = RunFilter(args, options);
+  options.closedFds = request.closedFds;
+  options.ownProcessGroup = request.ownProcessGroup;
+  options.umask = request.umask;
+  if (request.launcher.empty()) return ParseFilterOutcome(RunFilter(args, options));
+  std::vector<std::string> argv = request.launcher;
+  argv.push_back(QUENMARK_FILTER_PATH);
+  argv.insert(argv.end(), args.begin(), args.end());
+  return ParseFilterOutcome(RunProgram(argv, options));
+}
 
+FilterJobOutcome ParseFilterOutcome(RunResult run) {
+  FilterJobOutcome outcome;
+  outcome.run = std::move(run);
   const std::vector<unsigned char> bytes(outcome.run.out.begin(), outcome.run.out.end());
   outcome.parsed = ParsePrinterStream(bytes, &outcome.stream, &outcome.streamError) &&
                    CheckRecordSequence(outcome.stream, &outcome.streamError);
@@ -299,6 +375,14 @@ FilterJobOutcome RunFilterJob(const FilterJobRequest &request) {
     outcome.pages.push_back(std::move(page));
   }
   return outcome;
+}
+
+FilterJobOutcome RunConvertJob(const std::string &rasterPath, const std::vector<std::string> &args) {
+  std::vector<std::string> argv{QUENMARK_CONVERT_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  RunOptions options;
+  options.stdinPath = rasterPath;
+  return ParseFilterOutcome(RunProgram(argv, options));
 }
 
 PageBitmap TurnedPage(const PageBitmap &page, int angle) {

@@ -1,0 +1,3 @@
+#include "ConvertJob.h"
+
+int main(int argc, char **argv) { return ConvertMain(argc, argv); }

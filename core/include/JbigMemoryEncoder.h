@@ -1,0 +1,46 @@
+#pragma once
+// JBIG encoding of a bi-level page held in memory, in process with libjbig: the same
+// library and the same parameters as the filter's pbmtojbg command line, so the bytes are
+// the ones that command writes for the same page. No child process, no files.
+
+#include <cstddef>
+#include <cstdint>
+
+// JBIG data in a malloc'd buffer that the record owns; ReleaseJbigBytes frees it and
+// leaves the record empty. A record that was never filled is empty too.
+struct JbigBytes {
+  unsigned char *data = nullptr;
+  size_t size = 0;
+  size_t capacity = 0;
+};
+
+void ReleaseJbigBytes(JbigBytes *bytes);
+
+// Room for any error text of the encoder and the parallel encoding pool.
+inline constexpr size_t JBIG_ERROR_TEXT_SIZE = 256;
+
+// Writes an error text into the caller's buffer of errorSize bytes (cut to fit; nothing
+// when error is null or errorSize is 0).
+void FormatJbigError(char *error, size_t errorSize, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// The largest JBIG data accepted for a page of bitmapBytes bytes of pixels. Arithmetic
+// coding of a random page comes out about 5 % larger than the pixels, so twice their size
+// is never reached by a real page; a page past it is refused rather than grown without end.
+uint64_t JbigOutputLimit(uint64_t bitmapBytes);
+
+// Encodes height rows of PbmStride(width) bytes (MSB leftmost, set bit black) as a single
+// JBIG bi-level image entity: one plane, one layer at full size, 128-line stripes each
+// ending in SDRST, no order flags, typical prediction only with the three-line template,
+// the adaptive pixel kept in place.
+//
+// libjbig clears the padding bits past the width in every row of `bits` before it encodes
+// (as it does for pbmtojbg, whatever padding the PBM file carried), so the page must be
+// writable; its pixels are not changed. Safe to call from several threads at once for
+// different pages: all encoder state lives in the call.
+//
+// On success *out holds the data (the caller releases it) and error is untouched. On
+// failure *out is empty and error (errorSize bytes, may be null) says why: a size below 1,
+// a bitmap past PBM_MAX_BITMAP_BYTES, memory that cannot be had, data past the limit.
+bool EncodeJbigInMemory(unsigned char *bits, int32_t width, int32_t height, JbigBytes *out,
+                        char *error, size_t errorSize);
