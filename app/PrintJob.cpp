@@ -197,7 +197,10 @@ bool AddPrintPage(PrintJob *print, unsigned char *bits, int32_t width, int32_t h
 bool EndPrintJob(PrintJob *print) {
   if (print == nullptr) return false;
   bool ok = !print->failed;
-  if (print->stream != nullptr) {
+  if (print->stream != nullptr && print->failed) {
+    // A page that could not be read or printed: what was written stays, nothing more.
+    AbandonStreamJob(print->stream);
+  } else if (print->stream != nullptr) {
     const int status = FinishStreamJob(print->stream);
     if (status != 0) {
       papplLogJob(print->job, PAPPL_LOGLEVEL_ERROR, "The job could not be finished (status %d).",

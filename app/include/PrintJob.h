@@ -47,8 +47,9 @@ bool StartPrintStream(PrintJob *print, const pappl_pr_options_t *options, int me
 // cannot go on.
 bool AddPrintPage(PrintJob *print, unsigned char *bits, int32_t width, int32_t height);
 
-// Ends the job: the core writes every page handed over, the stream reaches the device, and
-// the job is freed. False when any of it failed.
+// Ends the job: the core writes every page handed over (after a cancel too), the stream
+// reaches the device, and the job is freed. A job that failed writes nothing more. False
+// when any of it failed.
 bool EndPrintJob(PrintJob *print);
 
 // The job's attributes as the core's mapping takes them (exposed for tests).

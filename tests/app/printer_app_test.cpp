@@ -11,11 +11,11 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cmath>
 #include <filesystem>
 #include <thread>
 
 #include "AppServer.h"
+#include "RegistrationSheet.h"
 #include "TestSupport.h"
 #include "Utility.h"
 
@@ -26,9 +26,9 @@ using Kind = JobAttribute::Kind;
 constexpr const char PRINTER[] = "office-laser";
 
 // Defined with the tests that use them most.
-std::string RegistrationPostScript(double widthPoints, double heightPoints, int pages);
-void ExpectMarks(const PageBitmap &page, int dpi);
-std::string MakePdf(const TempDir &dir, const std::string &name, const std::string &postscript);
+void ExpectRegistered(const PageBitmap &side, const char *size, SideTurn turn = SideTurn::kNone);
+std::string MakePdf(const TempDir &dir, const std::string &name, const std::string &postscript,
+                    const char *size = "A4");
 ipp_status_t SetPrinterDefault(http_t *http, const std::string &uri, const char *name,
                                const char *value);
 
@@ -250,13 +250,19 @@ TEST_F(PrinterAppTest, JobLogSaysWhyTheJobPrintedOneSided) {
             std::string::npos);
 }
 
-// A PostScript document made into a PDF with ghostscript.
-std::string MakePdf(const TempDir &dir, const std::string &name, const std::string &postscript) {
+// A PostScript document made into a PDF of pages of one of the printer's sizes.
+std::string MakePdf(const TempDir &dir, const std::string &name, const std::string &postscript,
+                    const char *size) {
   const std::string ps = dir.file(name + ".ps");
   const std::string pdf = dir.file(name + ".pdf");
   WriteFileText(ps, postscript);
-  const RunResult run = RunProgram({"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE",
-                                    "-sDEVICE=pdfwrite", "-sOutputFile=" + pdf, ps});
+  const SheetSize *sheet = FindSheetSize(size);
+  if (sheet == nullptr) return "";
+  const RunResult run = RunProgram(
+      {"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pdfwrite",
+       "-dDEVICEWIDTHPOINTS=" + std::to_string(sheet->widthPt),
+       "-dDEVICEHEIGHTPOINTS=" + std::to_string(sheet->heightPt), "-dFIXEDMEDIA",
+       "-sOutputFile=" + pdf, ps});
   return run.exitStatus == 0 ? pdf : "";
 }
 
@@ -374,7 +380,7 @@ TEST_F(PrinterAppTest, RefusedSocketDeviceKeepsTheJobUntilThePrinterAnswers) {
             IPP_STATUS_OK);
   const std::string netUri = server_.PrinterUri("net");
   // A spooled format: a raster job would hold the client's request until the device opens.
-  const std::string pdf = MakePdf(dir_, "net", RegistrationPostScript(595, 842, 2));
+  const std::string pdf = MakePdf(dir_, "net", RegistrationDocument(2));
   ASSERT_FALSE(pdf.empty());
   const int first = PrintFile(network_, netUri, pdf, "application/pdf", {});
   ASSERT_GT(first, 0);
@@ -395,7 +401,7 @@ TEST_F(PrinterAppTest, RefusedSocketDeviceKeepsTheJobUntilThePrinterAnswers) {
     DecodedStream decoded;
     ASSERT_TRUE(DecodeBytes(bytes, &decoded)) << decoded.error;
     ASSERT_EQ(decoded.pages.size(), 2u);
-    ExpectMarks(decoded.pages[1], 600);
+    ExpectRegistered(decoded.pages[1], "A4");
   }
 }
 
@@ -428,7 +434,7 @@ TEST_F(PrinterAppTest, PrinterAndItsDefaultsSurviveARestart) {
   uri_ = server_.PrinterUri(PRINTER);
   EXPECT_TRUE(PrinterExists(network_, uri_));
   EXPECT_EQ(PrinterId(network_, uri_), 1);
-  const std::string pdf = MakePdf(dir_, "restart", RegistrationPostScript(420, 595, 1));
+  const std::string pdf = MakePdf(dir_, "restart", RegistrationDocument(1), "A5");
   ASSERT_FALSE(pdf.empty());
   const DecodedStream decoded = PrintAndDecode(pdf, "application/pdf", "after-restart", {});
   EXPECT_EQ(Param(decoded, "PageSize"), "A5");
@@ -603,66 +609,13 @@ TEST_F(PrinterAppTest, WebPagesShowThePrinterAndRefuseChanges) {
   EXPECT_NE(now.body.find("iso_a5_148x210mm\" selected"), std::string::npos);
 }
 
-// The registration marks: a 0.5 mm frame 10 mm inside the edges, 5 mm squares centred
-// 20 mm from each corner, and a bar at the top left only.
-std::string RegistrationPostScript(double widthPoints, double heightPoints, int pages) {
-  char text[2048];
-  snprintf(text, sizeof text,
-           "%%!PS\n<< /PageSize [%g %g] >> setpagedevice\n"
-           "/mm { 72 mul 25.4 div } def\n/W %g def /H %g def\n"
-           "/sq { 2.5 mm sub exch 2.5 mm sub exch 5 mm 5 mm rectfill } def\n"
-           "1 1 %d { pop\n"
-           "  0.5 mm setlinewidth 10 mm 10 mm W 20 mm sub H 20 mm sub rectstroke\n"
-           "  20 mm 20 mm sq W 20 mm sub 20 mm sq 20 mm H 20 mm sub sq W 20 mm sub H 20 mm sub sq\n"
-           "  30 mm H 32 mm sub 20 mm 4 mm rectfill\n"
-           "  showpage } for\n",
-           widthPoints, heightPoints, widthPoints, heightPoints, pages);
-  return text;
-}
-
-// The centre of the black pixels in a square window.
-bool Centroid(const PageBitmap &page, double cx, double cy, double half, double *x, double *y) {
-  double sx = 0;
-  double sy = 0;
-  double n = 0;
-  const uint64_t stride = PageBitmapStride(page.width);
-  for (int row = std::max(0, static_cast<int>(cy - half));
-       row < std::min(page.height, static_cast<int>(cy + half)); ++row) {
-    for (int col = std::max(0, static_cast<int>(cx - half));
-         col < std::min(page.width, static_cast<int>(cx + half)); ++col) {
-      if (page.bits[row * stride + col / 8] & (0x80 >> (col % 8))) {
-        sx += col;
-        sy += row;
-        n += 1;
-      }
-    }
-  }
-  if (n == 0) return false;
-  *x = sx / n;
-  *y = sy / n;
-  return true;
-}
-
-void ExpectMarks(const PageBitmap &page, int dpi) {
-  const double px = dpi / 25.4;
-  const double w = page.width;
-  const double h = page.height;
-  const double corners[4][2] = {{20 * px, 20 * px}, {w - 20 * px, 20 * px},
-                                {20 * px, h - 20 * px}, {w - 20 * px, h - 20 * px}};
-  for (const auto &corner : corners) {
-    double x = 0;
-    double y = 0;
-    ASSERT_TRUE(Centroid(page, corner[0], corner[1], 5 * px, &x, &y))
-        << "no square at " << corner[0] << "," << corner[1];
-    EXPECT_LE(std::fabs(x - corner[0]), 3.0 * dpi / 600) << "square near " << corner[0] << "," << corner[1];
-    EXPECT_LE(std::fabs(y - corner[1]), 3.0 * dpi / 600) << "square near " << corner[0] << "," << corner[1];
-  }
-  // The bar stands at the top left and nowhere else.
-  double x = 0;
-  double y = 0;
-  EXPECT_TRUE(Centroid(page, 40 * px, 30 * px, 6 * px, &x, &y));
-  EXPECT_FALSE(Centroid(page, w - 40 * px, 30 * px, 6 * px, &x, &y));
-  EXPECT_FALSE(Centroid(page, 40 * px, h - 30 * px, 6 * px, &x, &y));
+// The side is the registration page on the whole sheet.
+void ExpectRegistered(const PageBitmap &side, const char *size, SideTurn turn) {
+  const SheetSize *sheet = FindSheetSize(size);
+  ASSERT_NE(sheet, nullptr);
+  const SideMeasure measure = MeasureRegistrationSide(side, *sheet, 600, turn);
+  printf("registration: %s\n", DescribeSideMeasure(*sheet, 600, measure).c_str());
+  for (const std::string &fault : measure.faults) ADD_FAILURE() << fault;
 }
 
 // A PDF is rendered onto the whole sheet at the job's resolution, the marks where the
@@ -670,29 +623,25 @@ void ExpectMarks(const PageBitmap &page, int dpi) {
 // turns it.
 TEST_F(PrinterAppTest, PdfPrintsOnTheFullSheetWithTheMarksInPlace) {
   struct Case {
-    const char *name;
-    double widthPoints;
-    double heightPoints;
+    const char *size;
     const char *media;
     bool longEdge;
   };
-  const Case cases[] = {{"a4", 595, 842, "iso_a4_210x297mm", false},
-                        {"a5l", 420, 595, "iso_a5_148x210mm", true}};
+  const Case cases[] = {{"A4", "iso_a4_210x297mm", false}, {"A5", "iso_a5_148x210mm", true}};
   for (const Case &test : cases) {
-    SCOPED_TRACE(test.name);
-    const std::string pdf = MakePdf(dir_, test.name, RegistrationPostScript(test.widthPoints, test.heightPoints, 2));
+    SCOPED_TRACE(test.size);
+    const std::string name = std::string("registration-") + test.size;
+    const std::string pdf = MakePdf(dir_, name, RegistrationDocument(2), test.size);
     ASSERT_FALSE(pdf.empty());
     std::vector<JobAttribute> attributes = {{Kind::Keyword, "media", test.media}};
     if (test.longEdge) attributes.push_back({Kind::Keyword, "feed-orientation", "long-edge-first"});
-    const DecodedStream decoded =
-        PrintAndDecode(pdf, "application/pdf", std::string("pdf-") + test.name, attributes);
+    const DecodedStream decoded = PrintAndDecode(pdf, "application/pdf", name, attributes);
     ASSERT_EQ(decoded.pages.size(), 2u);
     for (const PageBitmap &side : decoded.pages) {
-      const PageBitmap page = test.longEdge ? TurnedPage(side, 90) : side;
-      EXPECT_EQ(page.width, std::lround(test.widthPoints * 600 / 72));
-      EXPECT_EQ(page.height, std::lround(test.heightPoints * 600 / 72));
-      ExpectMarks(page, 600);
+      ExpectRegistered(side, test.size,
+                       test.longEdge ? SideTurn::kQuarterCounterClockwise : SideTurn::kNone);
     }
+    EXPECT_EQ(Param(decoded, "PageSize"), test.size);
     EXPECT_EQ(Param(decoded, "FeedEdge"), test.longEdge ? "1" : "0");
   }
 }
