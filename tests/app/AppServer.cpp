@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -112,15 +113,18 @@ void AppServer::Stop() {
   if (pid_ <= 0) return;
   kill(pid_, SIGTERM);
   int status = 0;
+  rusage usage = {};
   for (int tries = 0; tries < 100; ++tries) {
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+    if (wait4(pid_, &status, WNOHANG, &usage) == pid_) {
+      peakMemoryKiB_ = usage.ru_maxrss;
       pid_ = -1;
       return;
     }
     Sleep(50);
   }
   kill(pid_, SIGKILL);
-  waitpid(pid_, &status, 0);
+  wait4(pid_, &status, 0, &usage);
+  peakMemoryKiB_ = usage.ru_maxrss;
   pid_ = -1;
 }
 

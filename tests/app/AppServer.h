@@ -25,6 +25,8 @@ class AppServer {
   // Asks the server to shut down, then stops it by its process id.
   void Stop();
   bool running() const { return pid_ > 0; }
+  // The peak resident memory of the server's last run, in KiB, once it has stopped.
+  long peakMemoryKiB() const { return peakMemoryKiB_; }
 
   int port() const { return port_; }
   const std::string &dir() const { return dir_; }
@@ -42,6 +44,7 @@ class AppServer {
   std::vector<std::string> options_;
   int port_ = 0;
   pid_t pid_ = -1;
+  long peakMemoryKiB_ = 0;
 };
 
 // An IPP attribute of a job request: the group is the job template group unless the name
