@@ -51,12 +51,6 @@ if ! lpadmin -p appq -E -v "ipp://localhost:$APP_PORT/ipp/print/cups-laser" -m e
   exit 1
 fi
 echo "ok: queue appq made from the printer's IPP attributes"
-# The PPD CUPS made lists the printer's sizes and its two-sided modes.
-ppd=$work/cupsd/root/ppd/appq.ppd
-grep -q '^\*PageSize A4' "$ppd" || fail "the queue's PPD has no A4"
-grep -q '^\*PageSize A5' "$ppd" || fail "the queue's PPD has no A5"
-grep -q 'DuplexNoTumble' "$ppd" || fail "the queue's PPD offers no two-sided printing"
-
 out=$(lp -d appq -t report.pdf "$work/sample.pdf" 2>&1) || { fail "lp: $out"; exit 1; }
 job=$(sed -n 's/^request id is appq-\([0-9][0-9]*\) .*/\1/p' <<<"$out")
 [[ -n $job ]] || { fail "no job id in the answer of lp: $out"; exit 1; }
@@ -100,6 +94,17 @@ for file in "$work/pages"/page-*.pbm; do
   ((ink > 2000)) || fail "$(basename "$file") is (nearly) blank"
 done
 check_eq "DocName" report.pdf "$(sed -n 's/^  DocName = \(.*\)$/\1/p' "$work/inspect.txt")"
+
+# The PPD CUPS made from the printer's answer (it is written a moment after lpadmin):
+# the printer's sizes and its two-sided modes.
+ppd=$work/cupsd/root/ppd/appq.ppd
+for ((tries = 0; tries < 100; ++tries)); do
+  [[ -s $ppd ]] && break
+  sleep 0.2
+done
+grep -q '^\*PageSize A4' "$ppd" || fail "the queue's PPD has no A4"
+grep -q '^\*PageSize A5' "$ppd" || fail "the queue's PPD has no A5"
+grep -q 'DuplexNoTumble' "$ppd" || fail "the queue's PPD offers no two-sided printing"
 
 if ((failures > 0)); then
   echo "app_cups_client_test: $failures check(s) failed" >&2

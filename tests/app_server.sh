@@ -18,6 +18,8 @@
 APP_PID=""
 APP_WATCHDOG=""
 APP_TESTS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/app
+# shellcheck source=tests/server_process.sh
+source "$(dirname "${BASH_SOURCE[0]}")/server_process.sh"
 
 app_start() {
   local dir=$1 app=$2
@@ -35,14 +37,8 @@ app_start() {
       -o spool-directory="$dir/spool" -o state-file="$dir/state" -o log-file="$dir/server.log" \
       -o log-level=debug "${extra[@]}" >>"$dir/server.out" 2>&1 </dev/null &
     APP_PID=$!
-    local test_shell=$$ app_pid=$APP_PID
-    (
-      while kill -0 "$test_shell" 2>/dev/null && kill -0 "$app_pid" 2>/dev/null; do
-        sleep 1
-      done
-      kill -TERM "$app_pid" 2>/dev/null
-    ) </dev/null >/dev/null 2>&1 &
-    APP_WATCHDOG=$!
+    start_watchdog "$APP_PID"
+    APP_WATCHDOG=$WATCHDOG_PID
     for ((tries = 0; tries < 100; ++tries)); do
       kill -0 "$APP_PID" 2>/dev/null || break
       if [[ -S $APP_SOCKET ]] && (exec 3<>"/dev/tcp/127.0.0.1/$APP_PORT") 2>/dev/null; then
@@ -60,17 +56,9 @@ app_start() {
 
 app_stop() {
   [[ -n $APP_PID ]] || return 0
-  local pid=$APP_PID tries
+  local pid=$APP_PID
   APP_PID=""
-  if kill -TERM "$pid" 2>/dev/null; then
-    for ((tries = 0; tries < 50; ++tries)); do
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    kill -KILL "$pid" 2>/dev/null
-  fi
-  wait "$pid" 2>/dev/null
-  [[ -n $APP_WATCHDOG ]] && wait "$APP_WATCHDOG" 2>/dev/null
+  stop_server "$pid" "$APP_WATCHDOG"
   APP_WATCHDOG=""
   return 0
 }

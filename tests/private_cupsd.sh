@@ -36,6 +36,8 @@ check_eq() {  # check_eq WHAT EXPECTED ACTUAL
 
 CUPSD_PID=""
 CUPSD_WATCHDOG=""
+# shellcheck source=tests/server_process.sh
+source "$(dirname "${BASH_SOURCE[0]}")/server_process.sh"
 
 private_cupsd_find() {
   local cupsd
@@ -134,16 +136,8 @@ EOF
     >"$dir/log/cupsd.out" 2>&1 &
   CUPSD_PID=$!
   export CUPS_SERVER=$dir/cups.sock
-  # Should the test itself be killed (a ctest timeout sends SIGKILL, and no trap
-  # runs), this watchdog stops the scheduler, which would otherwise live on.
-  local test_shell=$$ cupsd_pid=$CUPSD_PID
-  (
-    while kill -0 "$test_shell" 2>/dev/null && kill -0 "$cupsd_pid" 2>/dev/null; do
-      sleep 1
-    done
-    kill -TERM "$cupsd_pid" 2>/dev/null
-  ) </dev/null >/dev/null 2>&1 &
-  CUPSD_WATCHDOG=$!
+  start_watchdog "$CUPSD_PID"
+  CUPSD_WATCHDOG=$WATCHDOG_PID
 
   local tries
   for ((tries = 0; tries < 150; ++tries)); do
@@ -165,18 +159,9 @@ EOF
 
 private_cupsd_stop() {
   [[ -n $CUPSD_PID ]] || return 0
-  local pid=$CUPSD_PID tries
+  local pid=$CUPSD_PID
   CUPSD_PID=""
-  if kill -TERM "$pid" 2>/dev/null; then
-    for ((tries = 0; tries < 50; ++tries)); do
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.2
-    done
-    kill -KILL "$pid" 2>/dev/null
-  fi
-  wait "$pid" 2>/dev/null
-  # The watchdog ends within a second of the scheduler.
-  [[ -n $CUPSD_WATCHDOG ]] && wait "$CUPSD_WATCHDOG" 2>/dev/null
+  stop_server "$pid" "$CUPSD_WATCHDOG"
   CUPSD_WATCHDOG=""
   return 0
 }

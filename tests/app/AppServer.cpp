@@ -167,21 +167,22 @@ ipp_status_t DeletePrinter(http_t *http, int printerId) {
   return cupsLastError();
 }
 
-int PrinterId(http_t *http, const std::string &printerUri) {
+// Get-Printer-Attributes for one attribute; the response, null when none came.
+ipp_t *GetPrinterAttribute(http_t *http, const std::string &printerUri, const char *name) {
   ipp_t *request = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, "printer-uri", printerUri);
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
-               "printer-id");
-  ipp_t *response = cupsDoRequest(http, request, ResourceOf(printerUri).c_str());
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, name);
+  return cupsDoRequest(http, request, ResourceOf(printerUri).c_str());
+}
+
+int PrinterId(http_t *http, const std::string &printerUri) {
+  ipp_t *response = GetPrinterAttribute(http, printerUri, "printer-id");
   const int id = ippGetInteger(ippFindAttribute(response, "printer-id", IPP_TAG_INTEGER), 0);
   ippDelete(response);
   return id;
 }
 
 bool PrinterExists(http_t *http, const std::string &printerUri) {
-  ipp_t *request = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, "printer-uri", printerUri);
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
-               "printer-name");
-  ippDelete(cupsDoRequest(http, request, ResourceOf(printerUri).c_str()));
+  ippDelete(GetPrinterAttribute(http, printerUri, "printer-name"));
   return cupsLastError() == IPP_STATUS_OK;
 }
 
