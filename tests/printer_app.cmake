@@ -5,7 +5,8 @@ if(TARGET quenmark-printer-app)
   target_include_directories(printer_app_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/app)
   target_link_libraries(printer_app_test PRIVATE quenmark_test_support quenmark_cups GTest::gtest_main)
   target_compile_definitions(printer_app_test PRIVATE
-    QUENMARK_APP_PATH="$<TARGET_FILE:quenmark-printer-app>")
+    QUENMARK_APP_PATH="$<TARGET_FILE:quenmark-printer-app>"
+    QUENMARK_APP_LSAN_SUPPRESSIONS="${CMAKE_CURRENT_SOURCE_DIR}/app/pappl_lsan.supp")
   add_dependencies(printer_app_test quenmark-printer-app)
   set(app_test_properties TIMEOUT 600 RESOURCE_LOCK quenmark_fixed_paths)
   if(QUENMARK_SANITIZE)

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -75,6 +76,15 @@ bool AppServer::Start() {
       // The domain socket of a root server lies in SNAP_COMMON when that is set: a
       // private one, out of the way of an installed service and of other tests.
       setenv("SNAP_COMMON", dir_.c_str(), 1);
+      // Under the sanitizers, PAPPL's own leaks are not the server's.
+      const std::string suppressions =
+          std::string("suppressions=") + QUENMARK_APP_LSAN_SUPPRESSIONS + ":print_suppressions=0";
+      setenv("LSAN_OPTIONS", suppressions.c_str(), 1);
+      // Their reports into files beside the log: the server's standard error is its log pipe.
+      const char *asan = getenv("ASAN_OPTIONS");
+      const std::string reports = std::string(asan != nullptr ? asan : "") +
+                                  ":fast_unwind_on_malloc=0:log_path=" + dir_ + "/sanitizer";
+      setenv("ASAN_OPTIONS", reports.c_str(), 1);
       const std::string out = dir_ + "/server.out";
       FILE *redirect = freopen(out.c_str(), "a", stdout);
       if (redirect != nullptr) dup2(STDOUT_FILENO, STDERR_FILENO);
@@ -117,6 +127,7 @@ void AppServer::Stop() {
   for (int tries = 0; tries < 100; ++tries) {
     if (wait4(pid_, &status, WNOHANG, &usage) == pid_) {
       peakMemoryKiB_ = usage.ru_maxrss;
+      exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       pid_ = -1;
       return;
     }
@@ -125,6 +136,7 @@ void AppServer::Stop() {
   kill(pid_, SIGKILL);
   wait4(pid_, &status, 0, &usage);
   peakMemoryKiB_ = usage.ru_maxrss;
+  exitStatus_ = 128 + SIGKILL;
   pid_ = -1;
 }
 
@@ -133,6 +145,19 @@ std::string AppServer::Log() const {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+std::string AppServer::SanitizerReports() const {
+  std::string reports;
+  std::error_code ignored;
+  for (const auto &entry : std::filesystem::directory_iterator(dir_, ignored)) {
+    if (entry.path().filename().string().rfind("sanitizer", 0) != 0) continue;
+    std::ifstream in(entry.path());
+    std::stringstream text;
+    text << in.rdbuf();
+    reports += text.str();
+  }
+  return reports;
 }
 
 std::string AppServer::PrinterUri(const std::string &printer) const {

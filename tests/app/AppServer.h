@@ -27,12 +27,16 @@ class AppServer {
   bool running() const { return pid_ > 0; }
   // The peak resident memory of the server's last run, in KiB, once it has stopped.
   long peakMemoryKiB() const { return peakMemoryKiB_; }
+  // How the last run ended: its exit status, 128 + the signal that killed it, -1 before.
+  int exitStatus() const { return exitStatus_; }
 
   int port() const { return port_; }
   const std::string &dir() const { return dir_; }
   std::string socketPath() const { return dir_ + "/quenmark-printer-app.sock"; }
   std::string logPath() const { return dir_ + "/server.log"; }
   std::string Log() const;
+  // What the sanitizers reported, when the server runs under them.
+  std::string SanitizerReports() const;
   std::string PrinterUri(const std::string &printer) const;
 
   // The administrator's door (the domain socket) and a network client's (loopback TCP).
@@ -45,6 +49,7 @@ class AppServer {
   int port_ = 0;
   pid_t pid_ = -1;
   long peakMemoryKiB_ = 0;
+  int exitStatus_ = -1;
 };
 
 // An IPP attribute of a job request: the group is the job template group unless the name

@@ -55,6 +55,8 @@ class PrinterAppTest : public ::testing::Test {
     if (local_ != nullptr) httpClose(local_);
     if (network_ != nullptr) httpClose(network_);
     server_.Stop();
+    // A clean shutdown (under the sanitizers: no error, no leak).
+    EXPECT_EQ(server_.exitStatus(), 0) << server_.SanitizerReports();
     // PAPPL can rename the machine when asked to; the application never asks.
     EXPECT_EQ(NodeName(), nodeName_);
     if (HasFailure()) {
@@ -504,6 +506,8 @@ TEST(PrinterAppAuthTest, NetworkAdministrationWithAuthServiceNeedsCredentials) {
   EXPECT_FALSE(PrinterExists(local, server.PrinterUri("intruder")));
   httpClose(local);
   cupsSetPasswordCB2(nullptr, nullptr);
+  server.Stop();
+  EXPECT_EQ(server.exitStatus(), 0) << server.SanitizerReports();
 }
 
 struct HttpAnswer {
