@@ -114,6 +114,13 @@ bool GuardedPrinterHome(pappl_client_t *client, void *data) {
   return _papplPrinterWebHome(client, printer);
 }
 
+// The page for adding a printer searches the USB ports and the network for printers as
+// it is shown: the administrator's alone.
+bool LooksForDevices(pappl_client_t *client) {
+  const char *uri = papplClientGetURI(client);
+  return uri != nullptr && strncmp(uri, "/addprinter", 11) == 0;
+}
+
 }  // namespace
 
 bool IsPrintingOperation(ipp_op_t operation) {
@@ -146,7 +153,7 @@ http_status_t AuthorizeRequest(pappl_client_t *client, const char *, gid_t, void
   ipp_t *request = papplClientGetRequest(client);
   if (request != nullptr) {
     if (IsPrintingOperation(ippGetOperation(request))) return HTTP_STATUS_CONTINUE;
-  } else if (papplClientGetMethod(client) == HTTP_STATE_GET) {
+  } else if (papplClientGetMethod(client) == HTTP_STATE_GET && !LooksForDevices(client)) {
     // Looking at the web pages changes nothing; every change is a POST.
     return HTTP_STATUS_CONTINUE;
   }

@@ -71,7 +71,17 @@ check_file "$installed_filter" 755 "$filter"
 check_file "$installed_ppd" 644 "$ppd"
 check_file "$dest/usr/bin/quenmark_inspect" 755 "$build/quenmark_inspect"
 check_file "$dest/usr/bin/quenmark_mkraster" 755 "$build/quenmark_mkraster"
-check_eq "files installed" 4 "$(find "$dest" -type f | wc -l)"
+expected_files=4
+# Where PAPPL was there to build it: the printer application and its systemd unit.
+if [[ -x $build/quenmark-printer-app ]]; then
+  check_file "$dest/usr/sbin/quenmark-printer-app" 755 "$build/quenmark-printer-app"
+  unit=$dest/usr/lib/systemd/system/quenmark-printer-app.service
+  check_eq "mode of the systemd unit" 644 "$(stat -c %a "$unit" 2>/dev/null)"
+  check_eq "the unit's server" "ExecStart=/usr/sbin/quenmark-printer-app server -o log-file=- -o log-level=info" \
+    "$(grep '^ExecStart=' "$unit" 2>/dev/null)"
+  expected_files=6
+fi
+check_eq "files installed" "$expected_files" "$(find "$dest" -type f | wc -l)"
 
 # --- Install with the build's own prefix (/usr/local unless configured otherwise):
 # the tools follow the prefix, the filter and the PPD stay where CUPS looks.

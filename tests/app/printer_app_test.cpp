@@ -597,6 +597,11 @@ TEST_F(PrinterAppTest, WebPagesShowThePrinterAndRefuseChanges) {
   EXPECT_EQ(paused.status, HTTP_STATUS_FORBIDDEN);
   EXPECT_NE(HttpRequest(server_.ConnectNetwork(), HTTP_STATE_GET, base + "/").body.find("Pause"),
             std::string::npos);
+  // The page that searches for printers to add is not shown to the network.
+  EXPECT_EQ(HttpRequest(server_.ConnectNetwork(), HTTP_STATE_GET, "/addprinter").status,
+            HTTP_STATUS_FORBIDDEN);
+  // Nor is the password in the server's log.
+  EXPECT_EQ(server_.Log().find("s3cretPw0rd"), std::string::npos);
 
   // Nothing changed: the printer is idle and prints on A4.
   const std::string again = dir_.file("again.pwg");
@@ -620,6 +625,29 @@ void ExpectRegistered(const PageBitmap &side, const char *size, SideTurn turn) {
   const SideMeasure measure = MeasureRegistrationSide(side, *sheet, 600, turn);
   printf("registration: %s\n", DescribeSideMeasure(*sheet, 600, measure).c_str());
   for (const std::string &fault : measure.faults) ADD_FAILURE() << fault;
+}
+
+// JPEG takes PAPPL's own image path, which hands the page over once per copy: the core
+// makes the copies, in the filter's order, and only once.
+TEST_F(PrinterAppTest, JpegCopiesComeFromTheCoreOnce) {
+  const std::string jpeg = dir_.file("photo.jpg");
+  const RunResult made = RunProgram({"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE",
+                                     "-sDEVICE=jpeggray", "-r72", "-g595x842",
+                                     "-sOutputFile=" + jpeg, "-c",
+                                     "0.2 setgray 100 300 395 300 rectfill showpage"});
+  ASSERT_EQ(made.exitStatus, 0) << made.err;
+  const DecodedStream decoded =
+      PrintAndDecode(jpeg, "image/jpeg", "photo",
+                     {{Kind::Integer, "copies", "2"},
+                      {Kind::Keyword, "multiple-document-handling",
+                       "separate-documents-uncollated-copies"}});
+  ASSERT_EQ(decoded.pages.size(), 2u);
+  EXPECT_EQ(Flags(decoded, &StreamRecord::firstpage), "1 1");
+  EXPECT_EQ(Flags(decoded, &StreamRecord::lastpage), "0 1");
+  EXPECT_TRUE(SamePixels(decoded.pages[0], decoded.pages[1]));
+  EXPECT_FALSE(IsAllWhite(decoded.pages[0]));
+  EXPECT_EQ(Param(decoded, "copies"), "2");
+  EXPECT_EQ(Param(decoded, "PageSize"), "A4");
 }
 
 // A PDF is rendered onto the whole sheet at the job's resolution, the marks where the
