@@ -6,6 +6,7 @@
 #
 #   scripts/bench.sh [--rounds N] [--a4-pages N] [--a5-pages N] [--keep] [--enforce-goals]
 #   scripts/bench.sh --memory     # peak memory of A4 jobs of 10 and 40 pages
+#   scripts/bench.sh --app [--rounds N] [--pages N]   # a job through the printer application
 #
 # Other heavy work on the machine makes the wall times noisy: run it on a quiet machine.
 set -euo pipefail
@@ -18,6 +19,11 @@ if ! cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUENMARK_TESTS=OFF \
   >build-bench.configure.log 2>&1; then
   cat build-bench.configure.log >&2
   exit 1
+fi
+if [[ ${1:-} == --app ]]; then
+  shift
+  cmake --build build-bench -j "$jobs" --target app_bench
+  exec build-bench/bench/app_bench "$@"
 fi
 cmake --build build-bench -j "$jobs" --target filter_bench
 [[ -x build-bench/bench/filter_bench ]] || {

@@ -13,6 +13,7 @@ PACKAGES=(
   googletest libgtest-dev libbenchmark-dev
   cups cups-daemon cups-client cups-bsd cups-filters cups-filters-core-drivers
   ghostscript poppler-utils
+  libpappl-dev libpam0g-dev cups-ipp-utils
   valgrind
   clang libclang-rt-14-dev llvm
   debhelper dpkg-dev fakeroot lintian

@@ -140,7 +140,7 @@ stop_app() {
   [[ -n $app_pid ]] || return 0
   local pid=$app_pid
   app_pid=""
-  stop_process "$pid" "$app_watchdog"
+  stop_server "$pid" "$app_watchdog"
   app_watchdog=""
 }
 

@@ -75,10 +75,15 @@ for tool in quenmark_convert quenmark_inspect quenmark_mkraster; do
   check_file "$dest/usr/share/man/man1/$tool.1" 644 "$here/../man/$tool.1"
 done
 installed_files=8
-# Where the printer application is built, it comes with its manual page and its unit.
+# Where PAPPL was there to build it: the printer application, its manual page and its
+# systemd unit.
 if [[ -x $build/quenmark-printer-app ]]; then
   check_file "$dest/usr/sbin/quenmark-printer-app" 755 "$build/quenmark-printer-app"
   check_file "$dest/usr/share/man/man8/quenmark-printer-app.8" 644 "$here/../man/quenmark-printer-app.8"
+  unit=$dest/usr/lib/systemd/system/quenmark-printer-app.service
+  check_eq "mode of the systemd unit" 644 "$(stat -c %a "$unit" 2>/dev/null)"
+  check_eq "the unit's server" "ExecStart=/usr/sbin/quenmark-printer-app server -o log-file=- -o log-level=info -o state-file=/var/lib/quenmark-printer-app/quenmark-printer-app.state -o spool-directory=/var/spool/quenmark-printer-app" \
+    "$(grep '^ExecStart=' "$unit" 2>/dev/null)"
   installed_files=$((installed_files + 3))
 fi
 check_eq "files installed" "$installed_files" "$(find "$dest" -type f | wc -l)"

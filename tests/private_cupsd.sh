@@ -38,38 +38,10 @@ check_eq() {  # check_eq WHAT EXPECTED ACTUAL
   fi
 }
 
-# start_watchdog PID: a watcher in the background that stops PID should the test itself
-# be killed (a ctest timeout sends SIGKILL, and no trap runs), since PID would otherwise
-# live on. Sets WATCHDOG_PID.
-start_watchdog() {
-  local test_shell=$$ pid=$1
-  (
-    while kill -0 "$test_shell" 2>/dev/null && kill -0 "$pid" 2>/dev/null; do
-      sleep 1
-    done
-    kill -TERM "$pid" 2>/dev/null
-  ) </dev/null >/dev/null 2>&1 &
-  WATCHDOG_PID=$!
-}
-
-# stop_process PID WATCHDOG: stops PID, a child of the test, by SIGTERM, and after ten
-# seconds by SIGKILL, and waits for it and for its watchdog, which ends within a second.
-stop_process() {
-  local pid=$1 watchdog=$2 tries
-  if kill -TERM "$pid" 2>/dev/null; then
-    for ((tries = 0; tries < 50; ++tries)); do
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.2
-    done
-    kill -KILL "$pid" 2>/dev/null
-  fi
-  wait "$pid" 2>/dev/null
-  [[ -n $watchdog ]] && wait "$watchdog" 2>/dev/null
-  return 0
-}
-
 CUPSD_PID=""
 CUPSD_WATCHDOG=""
+# shellcheck source=tests/server_process.sh
+source "$(dirname "${BASH_SOURCE[0]}")/server_process.sh"
 
 private_cupsd_find() {
   local cupsd
@@ -193,7 +165,7 @@ private_cupsd_stop() {
   [[ -n $CUPSD_PID ]] || return 0
   local pid=$CUPSD_PID
   CUPSD_PID=""
-  stop_process "$pid" "$CUPSD_WATCHDOG"
+  stop_server "$pid" "$CUPSD_WATCHDOG"
   CUPSD_WATCHDOG=""
 }
 

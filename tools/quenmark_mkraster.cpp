@@ -41,6 +41,8 @@ const char kUsage[] =
     "  --bytes-per-line N       override cupsBytesPerLine\n"
     "  --width-px W --height-px H   exact pixel size (overrides --size)\n"
     "  --compressed             write the compressed raster format\n"
+    "  --pwg TYPE               write a PWG raster of TYPE (black_1, sgray_8, srgb_8) as IPP\n"
+    "                           clients send it: the page size becomes the nearest PWG media\n"
     "  --header-only            write the page headers without pixel data\n";
 
 struct NamedSize {
@@ -80,6 +82,7 @@ struct Options {
   int64_t heightPx = 0;
   bool compressed = false;
   bool headerOnly = false;
+  std::string pwgType;  // empty: a CUPS raster
   std::string output;
 };
 
@@ -156,7 +159,7 @@ bool ParseResolution(const char *text, unsigned *xdpi, unsigned *ydpi) {
 int ParseOptions(int argc, char **argv, Options *options) {
   enum {
     kContent = 256, kSeed, kPbm, kColorSpace, kBits, kBytesPerLine, kWidthPx, kHeightPx,
-    kCompressed, kHeaderOnly, kHelp,
+    kCompressed, kHeaderOnly, kHelp, kPwg,
   };
   static const option longOptions[] = {
       {"pages", required_argument, nullptr, 'n'},
@@ -172,6 +175,7 @@ int ParseOptions(int argc, char **argv, Options *options) {
       {"height-px", required_argument, nullptr, kHeightPx},
       {"compressed", no_argument, nullptr, kCompressed},
       {"header-only", no_argument, nullptr, kHeaderOnly},
+      {"pwg", required_argument, nullptr, kPwg},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0},
   };
@@ -269,6 +273,13 @@ int ParseOptions(int argc, char **argv, Options *options) {
         break;
       case kHeaderOnly:
         options->headerOnly = true;
+        break;
+      case kPwg:
+        if (value != "black_1" && value != "sgray_8" && value != "srgb_8") {
+          fprintf(stderr, "quenmark_mkraster: PWG raster type must be black_1, sgray_8 or srgb_8\n");
+          return kExitUsage;
+        }
+        options->pwgType = value;
         break;
       case 'h':
       case kHelp:
@@ -472,7 +483,20 @@ void DrawPage(const Options &options, int pageNumber, PageBitmap *page) {
 }
 
 bool SetBitsWhite(cups_cspace_t colorSpace) {
-  return colorSpace == CUPS_CSPACE_W || colorSpace == CUPS_CSPACE_SW;
+  return colorSpace == CUPS_CSPACE_W || colorSpace == CUPS_CSPACE_SW ||
+         colorSpace == CUPS_CSPACE_RGB || colorSpace == CUPS_CSPACE_SRGB;
+}
+
+// A PWG raster header as IPP clients make one: the media nearest the page size, the
+// type's colour space and depth, the width and height PWG computes for that media.
+bool InitPwgHeader(const Options &options, double pointsX, double pointsY,
+                   cups_page_header2_t *header) {
+  pwg_media_t *media = pwgMediaForSize(static_cast<int>(std::lround(pointsX * 2540.0 / 72.0)),
+                                       static_cast<int>(std::lround(pointsY * 2540.0 / 72.0)));
+  if (media == nullptr) return false;
+  return cupsRasterInitPWGHeader(header, media, options.pwgType.c_str(),
+                                 static_cast<int>(options.xdpi), static_cast<int>(options.ydpi),
+                                 "one-sided", "normal") != 0;
 }
 
 // One raster line from a PBM row: the colour space's polarity, the bit depth, and the
@@ -522,8 +546,10 @@ int WriteRaster(const Options &options) {
       return kExitError;
     }
   }
+  const bool pwg = !options.pwgType.empty();
   cups_raster_t *raster =
-      cupsRasterOpen(fd, options.compressed ? CUPS_RASTER_WRITE_COMPRESSED : CUPS_RASTER_WRITE);
+      cupsRasterOpen(fd, pwg ? CUPS_RASTER_WRITE_PWG
+                             : (options.compressed ? CUPS_RASTER_WRITE_COMPRESSED : CUPS_RASTER_WRITE));
   if (raster == nullptr) {
     fprintf(stderr, "quenmark_mkraster: cannot start the raster stream\n");
     if (fd != STDOUT_FILENO) close(fd);
@@ -590,6 +616,16 @@ int WriteRaster(const Options &options) {
     header.cupsPageSize[0] = static_cast<float>(pointsX);
     header.cupsPageSize[1] = static_cast<float>(pointsY);
     snprintf(header.cupsPageSizeName, sizeof header.cupsPageSizeName, "%s", sizeName.c_str());
+    if (pwg) {
+      if (!InitPwgHeader(options, pointsX, pointsY, &header)) {
+        fprintf(stderr, "quenmark_mkraster: page %d: no PWG media of %gx%g points\n", number,
+                pointsX, pointsY);
+        status = kExitError;
+        break;
+      }
+      width = header.cupsWidth;
+      height = header.cupsHeight;
+    }
     if (!cupsRasterWriteHeader2(raster, &header)) {
       fprintf(stderr, "quenmark_mkraster: cannot write the header of page %d\n", number);
       status = kExitError;
@@ -610,13 +646,16 @@ int WriteRaster(const Options &options) {
         break;
       }
     }
-    line.assign(lineBytes, 0);
+    const uint64_t rasterLine = pwg ? header.cupsBytesPerLine : lineBytes;
+    const unsigned rasterBits = pwg ? header.cupsBitsPerPixel : options.bits;
+    const cups_cspace_t rasterSpace = pwg ? header.cupsColorSpace : options.colorSpace;
+    line.assign(rasterLine, 0);
     const uint64_t stride = PageBitmapStride(width);
-    for (int64_t y = 0; y < height && lineBytes > 0; ++y) {
+    for (int64_t y = 0; y < height && rasterLine > 0; ++y) {
       MakeRasterLine(page.bits.data() + static_cast<uint64_t>(y) * stride, page.width,
-                     options.bits, SetBitsWhite(options.colorSpace), &line);
-      if (cupsRasterWritePixels(raster, line.data(), static_cast<unsigned>(lineBytes)) !=
-          lineBytes) {
+                     rasterBits, SetBitsWhite(rasterSpace), &line);
+      if (cupsRasterWritePixels(raster, line.data(), static_cast<unsigned>(rasterLine)) !=
+          rasterLine) {
         fprintf(stderr, "quenmark_mkraster: cannot write page %d to %s: %s\n", number,
                 options.output.c_str(), strerror(errno));
         status = kExitError;

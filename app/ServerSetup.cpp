@@ -1,0 +1,177 @@
+#include "ServerSetup.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "Administration.h"
+#include "CoreLog.h"
+#include "PdfDocument.h"
+#include "QuenmarkDriver.h"
+#include "Utility.h"
+
+namespace {
+
+// What the server was started with; it lives as long as the process.
+struct ServerConfig {
+  std::string stateFile;
+  AccessPolicy policy;
+};
+
+struct LogLevelName {
+  const char *name;
+  pappl_loglevel_t level;
+};
+constexpr LogLevelName LOG_LEVELS[] = {
+    {"debug", PAPPL_LOGLEVEL_DEBUG}, {"info", PAPPL_LOGLEVEL_INFO}, {"warn", PAPPL_LOGLEVEL_WARN},
+    {"error", PAPPL_LOGLEVEL_ERROR}, {"fatal", PAPPL_LOGLEVEL_FATAL},
+};
+
+const char *Option(const char *name, int count, cups_option_t *options) {
+  const char *value = cupsGetOption(name, count, options);
+  return value != nullptr && value[0] != '\0' ? value : nullptr;
+}
+
+// Where a server keeps its files unless told otherwise: the system's directories for
+// root (the service), the user's configuration directory for anyone else.
+std::string DefaultPath(const char *systemPath, const char *userName) {
+  if (getuid() == 0) return systemPath;
+  const char *home = getenv("HOME");
+  if (home != nullptr && home[0] != '\0') return std::string(home) + "/.config/" + userName;
+  const char *tmp = getenv("TMPDIR");
+  return std::string(tmp != nullptr ? tmp : "/tmp") + "/" + userName + std::to_string(getuid());
+}
+
+// Every printer, made now or loaded from the state file.
+void PrinterCreated(pappl_printer_t *printer, void *) {
+  GuardPrinterPages(printer);
+  ReportSupplies(printer);
+}
+
+// A server that only this machine can reach needs no certificates: TLS is left off, and
+// with it the ipps addresses PAPPL would otherwise list beside the ipp ones.
+bool LoopbackOnly(const char *host) {
+  if (host == nullptr || strcmp(host, "*") == 0) return false;
+  http_addrlist_t *addresses = httpAddrGetList(host, AF_UNSPEC, "0");
+  bool loopback = addresses != nullptr;
+  for (http_addrlist_t *entry = addresses; entry != nullptr; entry = entry->next) {
+    if (!httpAddrLocalhost(&entry->addr)) loopback = false;
+  }
+  httpAddrFreeList(addresses);
+  return loopback;
+}
+
+bool SaveState(pappl_system_t *system, void *data) {
+  const auto *config = static_cast<const ServerConfig *>(data);
+  return papplSystemSaveState(system, config->stateFile.c_str());
+}
+
+bool ParseLogLevel(const char *value, pappl_loglevel_t *level) {
+  for (const LogLevelName &entry : LOG_LEVELS) {
+    if (strcmp(value, entry.name) == 0) {
+      *level = entry.level;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ParsePort(const char *value, int *port) {
+  char *end = nullptr;
+  errno = 0;
+  const long number = strtol(value, &end, 10);
+  if (errno != 0 || end == value || *end != '\0' || number < 0 || number > 65535) return false;
+  *port = static_cast<int>(number);
+  return true;
+}
+
+// The directory a file goes into must be there before PAPPL writes the file.
+void MakeParentDirectory(const std::string &file) {
+  const size_t slash = file.find_last_of('/');
+  if (slash != std::string::npos && slash > 0) mkdirs(file.substr(0, slash).c_str());
+}
+
+}  // namespace
+
+pappl_system_t *CreateQuenmarkSystem(int count, cups_option_t *options, void *) {
+  static ServerConfig config;
+
+  int port = 0;
+  const char *portText = Option("server-port", count, options);
+  if (portText != nullptr && !ParsePort(portText, &port)) {
+    fprintf(stderr, "%s: bad server-port \"%s\"\n", APP_NAME, portText);
+    return nullptr;
+  }
+  pappl_loglevel_t logLevel = PAPPL_LOGLEVEL_WARN;
+  const char *levelText = Option("log-level", count, options);
+  if (levelText != nullptr && !ParseLogLevel(levelText, &logLevel)) {
+    fprintf(stderr, "%s: bad log-level \"%s\" (debug, info, warn, error or fatal)\n", APP_NAME,
+            levelText);
+    return nullptr;
+  }
+  const char *logFile = Option("log-file", count, options);
+  if (logFile == nullptr) logFile = "-";
+  const char *listenHost = Option("listen-hostname", count, options);
+  const char *spoolOption = Option("spool-directory", count, options);
+  const std::string spool = spoolOption != nullptr
+                                ? spoolOption
+                                : DefaultPath("/var/spool/quenmark-printer-app", "quenmark-printer-app.d");
+  const char *stateOption = Option("state-file", count, options);
+  config.stateFile = stateOption != nullptr
+                         ? stateOption
+                         : DefaultPath("/var/lib/quenmark-printer-app.state", "quenmark-printer-app.state");
+  const char *authService = Option("auth-service", count, options);
+  config.policy.authService = authService != nullptr ? authService : "";
+  const char *adminGroup = Option("admin-group", count, options);
+  if (adminGroup != nullptr) config.policy.adminGroup = adminGroup;
+  const char *privateServer = Option("private-server", count, options);
+  const bool networkListeners = privateServer == nullptr || strcmp(privateServer, "true") != 0;
+
+  if (mkdirs(spool.c_str()) != 0) {
+    fprintf(stderr, "%s: cannot make the spool directory %s\n", APP_NAME, spool.c_str());
+    return nullptr;
+  }
+  chmod(spool.c_str(), 0700);
+  MakeParentDirectory(config.stateFile);
+  if (strcmp(logFile, "-") != 0 && strcmp(logFile, "syslog") != 0) MakeParentDirectory(logFile);
+
+  // From here on the core's lines on standard error reach PAPPL's log.
+  StartCoreLogRouting();
+  pappl_soptions_t systemOptions = PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE;
+  if (!networkListeners || LoopbackOnly(listenHost)) systemOptions |= PAPPL_SOPTIONS_NO_TLS;
+  pappl_system_t *system = papplSystemCreate(
+      systemOptions, APP_SYSTEM_NAME, port,
+      "_print,_universal", spool.c_str(), logFile, logLevel,
+      config.policy.authService.empty() ? nullptr : config.policy.authService.c_str(), false);
+  if (system == nullptr) return nullptr;
+  SetCoreLogSystem(system, strcmp(logFile, "-") == 0);
+
+  // The access policy decides for every request that does not come over the domain
+  // socket, the network's and this machine's alike.
+  papplSystemSetAuthCallback(system, "Basic", AuthorizeRequest, &config.policy);
+  if (adminGroup != nullptr) papplSystemSetAdminGroup(system, adminGroup);
+
+  // PAPPL's web pages need a footer: without one they fail on the first page shown.
+  papplSystemSetFooterHTML(system, APP_FOOTER_HTML);
+  papplSystemSetPrinterDrivers(system, QUENMARK_DRIVER_COUNT, QUENMARK_DRIVERS, QuenmarkAutoAdd,
+                               PrinterCreated, QuenmarkDriverCallback, nullptr);
+  papplSystemAddMIMEFilter(system, PDF_FORMAT, "image/pwg-raster", PrintPdfDocument, nullptr);
+
+  if (networkListeners) {
+    // Never papplSystemSetHostName here: PAPPL would rename the machine (/etc/hostname).
+    if (!papplSystemAddListeners(system, listenHost)) {
+      fprintf(stderr, "%s: cannot listen on %s port %d\n", APP_NAME,
+              listenHost != nullptr ? listenHost : "all addresses", port);
+      papplSystemDelete(system);
+      return nullptr;
+    }
+  }
+
+  papplSystemSetSaveCallback(system, SaveState, &config);
+  if (access(config.stateFile.c_str(), F_OK) == 0) papplSystemLoadState(system, config.stateFile.c_str());
+  return system;
+}

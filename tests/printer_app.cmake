@@ -1,0 +1,35 @@
+# The printer application's tests: a real server on a free loopback port, driven over IPP
+# and HTTP, with ipptool's IPP Everywhere tests and a real CUPS queue as client.
+if(TARGET quenmark-printer-app)
+  add_executable(printer_app_test app/printer_app_test.cpp app/AppServer.cpp)
+  target_include_directories(printer_app_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/app)
+  target_link_libraries(printer_app_test PRIVATE quenmark_test_support quenmark_cups GTest::gtest_main)
+  target_compile_definitions(printer_app_test PRIVATE
+    QUENMARK_APP_PATH="$<TARGET_FILE:quenmark-printer-app>"
+    QUENMARK_APP_LSAN_SUPPRESSIONS="${CMAKE_CURRENT_SOURCE_DIR}/app/pappl_lsan.supp")
+  add_dependencies(printer_app_test quenmark-printer-app)
+  set(app_test_properties TIMEOUT 600 RESOURCE_LOCK quenmark_fixed_paths)
+  if(QUENMARK_SANITIZE)
+    list(APPEND app_test_properties ENVIRONMENT
+         "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/lsan.supp:print_suppressions=0")
+  endif()
+  gtest_discover_tests(printer_app_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                       PROPERTIES ${app_test_properties})
+endif()
+
+if(TARGET quenmark-printer-app)
+  add_test(NAME printer_app_ipptool
+           COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/app_ipptool_test.sh
+                   $<TARGET_FILE:quenmark-printer-app> $<TARGET_FILE:quenmark_mkraster>)
+  set_tests_properties(printer_app_ipptool PROPERTIES TIMEOUT 900 SKIP_RETURN_CODE 77
+                       RESOURCE_LOCK quenmark_fixed_paths)
+endif()
+
+if(TARGET quenmark-printer-app)
+  add_test(NAME printer_app_cups_client
+           COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/app_cups_client_test.sh
+                   $<TARGET_FILE:quenmark-printer-app> $<TARGET_FILE:tavrel_quenbrisk>
+                   $<TARGET_FILE:quenmark_inspect> ${CMAKE_SOURCE_DIR}/samples/sample.ps)
+  set_tests_properties(printer_app_cups_client PROPERTIES TIMEOUT 600 SKIP_RETURN_CODE 77
+                       RESOURCE_LOCK quenmark_fixed_paths)
+endif()
