@@ -125,6 +125,9 @@ for test in ipp-everywhere.test get-printer-attributes.test; do
   if [[ $result -ne 0 ]]; then
     echo "FAIL: ipptool $test" >&2
     grep -B2 -A20 '\[FAIL\]' "$work/$test.out" >&2
+    kill -0 "$APP_PID" 2>/dev/null || echo "the server is gone; its output and the end of its log:" >&2
+    tail -n 20 "$work/server.out" >&2
+    tail -n 60 "$work/server.log" >&2
     status=1
   fi
 done
