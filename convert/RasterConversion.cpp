@@ -16,6 +16,7 @@
 #include "Log.h"
 #include "RasterPage.h"
 #include "StreamJob.h"
+#include "Utility.h"
 
 namespace {
 
@@ -137,6 +138,7 @@ int ConvertMain(int argc, char **argv) {
   // The stream goes wherever standard output goes; a reader that quits is a failed
   // write, not a reason to die without a word.
   signal(SIGPIPE, SIG_IGN);
+  KeepPageBlocksInHeap();
   ConvertRequest request;
   const int parsed = ParseConvertArguments(argc, argv, &request);
   if (parsed != 0) return parsed < 0 ? 0 : parsed;

@@ -1,6 +1,7 @@
 #include "Utility.h"
 
 #include <cjson/cJSON.h>
+#include <malloc.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -289,4 +290,9 @@ void ReadCredentialsInto(PARAM_KEY_SPERATOR_VALUE *table) {
     SetSubmittedJobParam("AuthID", authId, table);
     SetSubmittedJobParam("AuthPassword", password, table);
   }
+}
+
+void KeepPageBlocksInHeap() {
+  mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+  mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
 }

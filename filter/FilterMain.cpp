@@ -2,7 +2,6 @@
 // check, pages.
 
 #include <fcntl.h>
-#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <csignal>
 
 #include "FilterJob.h"
+#include "Utility.h"
 #include "Log.h"
 #include "PpdSettings.h"
 
@@ -55,12 +55,7 @@ int FilterMain(int argc, char **argv) {
   // The page files, the turned pages, the blank back side and the encoder's JBIG files
   // hold the job's documents: private whatever umask the caller left us, children included.
   umask(077);
-  // Every page takes the same few large blocks again (its pixels, the two bitmaps of a
-  // turn, the JBIG data). Kept in the heap once freed, they serve the next page; handed
-  // back to the system, they were faulted in and cleared again page by page, the largest
-  // part of the filter's own work on a turned page. The peak stays what one page needs.
-  mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
-  mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
+  KeepPageBlocksInHeap();
   signal(SIGPIPE, SIG_IGN);
   signal(SIGTERM, sighandler);
 

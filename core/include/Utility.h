@@ -37,3 +37,9 @@ int mkdirs(const char *path);
 // Opens a file like fopen with "rb" or "wb", but never through a symbolic link and
 // only when it is a regular file; a file it creates gets mode 0600.
 FILE *fopenNoFollow(const char *path, const char *mode);
+
+// Every page takes the same few large blocks again (its pixels, a turned copy, the JBIG
+// data). Kept in the heap once freed, they serve the next page; handed back to the system,
+// they are faulted in and cleared again page by page. The peak stays what the pages in
+// hand need. Called once, at the start of a program that converts pages.
+void KeepPageBlocksInHeap();
