@@ -10,9 +10,9 @@
 
 #include "Administration.h"
 #include "CoreLog.h"
+#include "DirectoryCreation.h"
 #include "PdfDocument.h"
 #include "QuenmarkDriver.h"
-#include "Utility.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 
 #include "ConvertJob.h"
 #include "Log.h"
+#include "PageBlockHeap.h"
 #include "RasterPage.h"
 #include "StreamJob.h"
-#include "Utility.h"
 
 namespace {
 

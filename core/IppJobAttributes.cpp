@@ -7,8 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "CredentialsFile.h"
+#include "DocumentName.h"
 #include "Log.h"
-#include "Utility.h"
 
 // The PPD's page sizes, in the PPD's order. The points are the PPD's, the hundredths of
 // millimetres the PWG sizes, so a client's media-size finds its entry either way.

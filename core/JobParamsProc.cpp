@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "Log.h"
-#include "Utility.h"
+#include "Utf8Prefix.h"
 
 // Aggregate initialisation leaves zeros behind every text, as the printer expects.
 const PARAM_KEY_SPERATOR_VALUE tblDefParam[JOB_PARAM_COUNT] = {

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "Log.h"
-#include "Utility.h"
+#include "NoFollowOpen.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <csignal>
 
 #include "FilterJob.h"
-#include "Utility.h"
 #include "Log.h"
+#include "PageBlockHeap.h"
 #include "PpdSettings.h"
 
 volatile sig_atomic_t cancel_job = 0;

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "Log.h"
-#include "Utility.h"
+#include "NoFollowOpen.h"
 #include "PbmFile.h"
 
 namespace {

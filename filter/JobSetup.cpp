@@ -10,10 +10,10 @@
 #include <cstring>
 #include <string>
 
+#include "DocumentName.h"
 #include "FilterJob.h"
 #include "JobOptions.h"
 #include "Log.h"
-#include "Utility.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include "FilterJob.h"
 #include "JbigEncoder.h"
 #include "Log.h"
+#include "NoFollowOpen.h"
 #include "PbmFile.h"
 #include "RasterPage.h"
-#include "Utility.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "CredentialsFile.h"
 #include "Log.h"
-#include "Utility.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 #include <cstring>
 #include <ctime>
 
+#include "DirectoryCreation.h"
 #include "FilterJob.h"
 #include "Log.h"
-#include "Utility.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "CredentialsFile.h"
 #include "FuzzSupport.h"
-#include "Utility.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static const std::string path = ScratchDir() + "/auth_config";

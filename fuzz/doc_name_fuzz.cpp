@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "DocumentName.h"
 #include "FuzzSupport.h"
-#include "Utility.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // Exactly as long as the title, so a read past its NUL is caught.

@@ -27,10 +27,10 @@
 #include <string>
 #include <vector>
 
+#include "CredentialsFile.h"
 #include "JobParamsProc.h"
 #include "PpdSettings.h"
 #include "TestSupport.h"
-#include "Utility.h"
 
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 

@@ -15,9 +15,9 @@
 #include <thread>
 
 #include "AppServer.h"
+#include "CredentialsFile.h"
 #include "RegistrationSheet.h"
 #include "TestSupport.h"
-#include "Utility.h"
 
 namespace {
 

@@ -16,9 +16,12 @@
 #include <thread>
 #include <vector>
 
+#include "CredentialsFile.h"
+#include "DirectoryCreation.h"
+#include "DocumentName.h"
 #include "Log.h"
 #include "TestSupport.h"
-#include "Utility.h"
+#include "Utf8Prefix.h"
 
 namespace {
 

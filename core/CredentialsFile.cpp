@@ -1,7 +1,6 @@
-#include "Utility.h"
+#include "CredentialsFile.h"
 
 #include <cjson/cJSON.h>
-#include <malloc.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,49 +13,7 @@
 #include <string>
 
 #include "Log.h"
-
-size_t Utf8PrefixLength(const char *text, size_t maxBytes) {
-  if (text == nullptr) return 0;
-  const size_t length = strnlen(text, maxBytes);
-  auto isContinuation = [](char ch) { return (static_cast<unsigned char>(ch) & 0xC0) == 0x80; };
-  if (length < maxBytes || !isContinuation(text[length])) return length;
-  // The cut falls inside a character: end before its first byte. A character has at
-  // most three bytes after its first; more continuation bytes are no UTF-8 to keep whole.
-  for (size_t back = 1; back <= 3 && back <= length; ++back) {
-    if (!isContinuation(text[length - back])) return length - back;
-  }
-  return length;
-}
-
-void getDocumenName(const char *title, char **docName) {
-  LogLine("DEBUG: Enter getDocumenName!\n");
-  if (title == nullptr) title = "";
-  const char *name = title;
-  if (const char *slash = strrchr(title, '/'); slash != nullptr) {
-    name = slash + 1;
-    LogLine("DEBUG: getDocumenName:remove dir.\n");
-  } else {
-    LogLine("DEBUG: getDocumenName:param not include dir.\n");
-  }
-  if (docName != nullptr && *docName != nullptr) {
-    char *out = *docName;
-    // A longer title is cut rather than spilled past the caller's buffer, and never
-    // inside a character: the printer shows the name.
-    const size_t length = Utf8PrefixLength(name, DOC_NAME_BUFFER_SIZE - 1);
-    memcpy(out, name, length);
-    out[length] = '\0';
-    // Words behind the file name's extension ("report.pdf - Viewer") are dropped;
-    // the first "." decides, so spaces before it stay.
-    if (char *dot = strchr(out, '.'); dot != nullptr) {
-      LogLine("DEBUG: getDocumenName:find expanded flag.\n");
-      if (char *space = strchr(dot, ' '); space != nullptr) {
-        *space = '\0';
-        LogLine("DEBUG: getDocumenName:set DocName string terminal.\n");
-      }
-    }
-  }
-  LogLine("DEBUG: Exit getDocumenName!\n");
-}
+#include "Utf8Prefix.h"
 
 namespace {
 
@@ -235,52 +192,6 @@ int getAuthInfo(char **authId, char **password) {
   return getAuthInfoFromPath(AUTH_CONFIG_PATH, authId, password);
 }
 
-int mkdirs(const char *path) {
-  if (path == nullptr) return 1;
-  const size_t length = strnlen(path, MKDIRS_PATH_MAX + 1);
-  // A path the working copy cannot hold whole is refused before anything is created.
-  if (length > MKDIRS_PATH_MAX) return 1;
-  char copy[MKDIRS_PATH_MAX + 1];
-  memcpy(copy, path, length);
-  copy[length] = '\0';
-
-  struct stat info;
-  for (size_t i = 0; i < length; ++i) {
-    if (copy[i] != '/') continue;
-    copy[i] = '\0';
-    // Whatever already stands under a prefix is left alone; a file in the way
-    // simply makes the directories below it fail.
-    if (copy[0] != '\0' && lstat(copy, &info) != 0) mkdir(copy, 0755);
-    copy[i] = '/';
-  }
-  if (length > 0 && lstat(copy, &info) != 0) mkdir(copy, 0755);
-
-  if (stat(path, &info) != 0) return 1;
-  return S_ISDIR(info.st_mode) ? 0 : 1;
-}
-
-FILE *fopenNoFollow(const char *path, const char *mode) {
-  const bool writing = mode != nullptr && mode[0] == 'w';
-  const int flags = writing ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY;
-  // O_NONBLOCK keeps a FIFO in the way from stalling the open; it means nothing for the
-  // regular files that are accepted.
-  const int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-  if (fd < 0) return nullptr;
-  struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    close(fd);
-    errno = EINVAL;
-    return nullptr;
-  }
-  FILE *file = fdopen(fd, writing ? "wb" : "rb");
-  if (file == nullptr) {
-    const int savedErrno = errno;
-    close(fd);
-    errno = savedErrno;
-  }
-  return file;
-}
-
 void ReadCredentialsInto(PARAM_KEY_SPERATOR_VALUE *table) {
   char authId[CREDENTIAL_BUFFER_SIZE] = {};
   char password[CREDENTIAL_BUFFER_SIZE] = {};
@@ -290,9 +201,4 @@ void ReadCredentialsInto(PARAM_KEY_SPERATOR_VALUE *table) {
     SetSubmittedJobParam("AuthID", authId, table);
     SetSubmittedJobParam("AuthPassword", password, table);
   }
-}
-
-void KeepPageBlocksInHeap() {
-  mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
-  mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
 }
