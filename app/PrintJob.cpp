@@ -3,16 +3,12 @@
 #include <cstring>
 #include <new>
 #include <string>
-#include <vector>
 
 #include "CoreLog.h"
 #include "DeviceStream.h"
 #include "QuenmarkDriver.h"
 
 namespace {
-
-// The core's reason when its duplex check switched two-sided printing off.
-constexpr const char DUPLEX_OFF_LINE[] = "DEBUG: Duplex is amend to OFF.";
 
 const char *SidesKeyword(pappl_sides_t sides) {
   if (sides & PAPPL_SIDES_TWO_SIDED_LONG_EDGE) return "two-sided-long-edge";
@@ -59,20 +55,14 @@ struct AttributeSetter {
   }
 };
 
-// The core's setup lines into the job's log; the reason for a one-sided job at INFO.
-void LogCoreSetup(pappl_job_t *job, const std::vector<std::string> &lines, bool switchedOff) {
-  const std::string *reason = nullptr;
-  for (const std::string &line : lines) {
-    std::string text;
-    const pappl_loglevel_t level = CoreLineLevel(line, &text);
-    papplLogJob(job, level, "%s", text.c_str());
-    if (line.compare(0, strlen(DUPLEX_OFF_LINE), DUPLEX_OFF_LINE) == 0) reason = &line;
-  }
-  if (!switchedOff) return;
-  std::string text;
-  if (reason != nullptr) CoreLineLevel(*reason, &text);
-  papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Printing one-sided: the paper path cannot print these "
-              "settings on two sides (%s)", reason != nullptr ? text.c_str() : "duplex check");
+// Why a two-sided job prints one-sided, for the job's log at INFO: the core says it at
+// DEBUG only.
+void LogDuplexSwitchedOff(pappl_job_t *job, JobSettings &settings) {
+  const char *reason = DuplexOffReason(settings.table, settings.settings, JobLog());
+  papplLogJob(job, PAPPL_LOGLEVEL_INFO,
+              "Printing one-sided: the paper path cannot print these "
+              "settings on two sides (%s)",
+              reason != nullptr ? reason : "duplex check");
 }
 
 }  // namespace
@@ -90,6 +80,7 @@ PrintJob *BeginPrintJob(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *
     return nullptr;
   }
   print->job = job;
+  print->log.job = job;
   print->out = OpenDeviceStream(device);
   if (print->out == nullptr) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to open a stream to the printer.");
@@ -160,11 +151,11 @@ bool StartPrintStream(PrintJob *print, const pappl_pr_options_t *options, int me
   }
   StreamJobConfig config;
   config.out = print->out;
-  BeginCoreLogCapture();
+  config.settings.log = CoreLogFor(&print->log);
   FillJobSettingsFromIpp(attributes, &config.settings);
-  const std::vector<std::string> lines = EndCoreLogCapture();
-  const bool switchedOff = attributes.sides > 0 && config.settings.settings.duplexMode == 0;
-  LogCoreSetup(job, lines, switchedOff);
+  if (attributes.sides > 0 && config.settings.settings.duplexMode == 0) {
+    LogDuplexSwitchedOff(job, config.settings);
+  }
 
   print->stream = StartStreamJob(config);
   if (print->stream == nullptr) {

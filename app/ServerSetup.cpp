@@ -9,7 +9,6 @@
 #include <string>
 
 #include "Administration.h"
-#include "CoreLog.h"
 #include "DirectoryCreation.h"
 #include "PdfDocument.h"
 #include "QuenmarkDriver.h"
@@ -139,8 +138,6 @@ pappl_system_t *CreateQuenmarkSystem(int count, cups_option_t *options, void *) 
   MakeParentDirectory(config.stateFile);
   if (strcmp(logFile, "-") != 0 && strcmp(logFile, "syslog") != 0) MakeParentDirectory(logFile);
 
-  // From here on the core's lines on standard error reach PAPPL's log.
-  StartCoreLogRouting();
   pappl_soptions_t systemOptions = PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE;
   if (!networkListeners || LoopbackOnly(listenHost)) systemOptions |= PAPPL_SOPTIONS_NO_TLS;
   pappl_system_t *system = papplSystemCreate(
@@ -148,7 +145,6 @@ pappl_system_t *CreateQuenmarkSystem(int count, cups_option_t *options, void *) 
       "_print,_universal", spool.c_str(), logFile, logLevel,
       config.policy.authService.empty() ? nullptr : config.policy.authService.c_str(), false);
   if (system == nullptr) return nullptr;
-  SetCoreLogSystem(system, strcmp(logFile, "-") == 0);
 
   // The access policy decides for every request that does not come over the domain
   // socket, the network's and this machine's alike.

@@ -48,23 +48,24 @@ ssize_t ReadRasterInput(void *context, unsigned char *buffer, size_t length) {
 // The job's resolution should be the raster's; a mismatch prints the page at the wrong
 // size, so it is said, though the job's word stands.
 void CheckResolution(const cups_page_header2_t &header, const ConvertRequest &request) {
+  const JobLog &log = request.log;
   const int32_t dpi =
       IPP_RESOLUTIONS[request.attributes.resolution >= 0 ? request.attributes.resolution
                                                          : IPP_DEFAULT_RESOLUTION]
           .setting;
   if (header.HWResolution[0] != static_cast<unsigned>(dpi) ||
       header.HWResolution[1] != static_cast<unsigned>(dpi)) {
-    LogLine("WARNING: The raster is %ux%u dpi, but the job is printed at %d dpi%s\n",
+    LogLine(log, "WARNING: The raster is %ux%u dpi, but the job is printed at %d dpi%s\n",
             header.HWResolution[0], header.HWResolution[1], dpi,
             request.resolutionGiven ? "" : " (give -o printer-resolution=...)");
   }
 }
 
-int Damaged(const RasterInput &input, int page) {
+int Damaged(const RasterInput &input, int page, const JobLog &log) {
   if (input.failed) {
-    LogLine("ERROR: Unable to read the raster: %s\n", strerror(input.error));
+    LogLine(log, "ERROR: Unable to read the raster: %s\n", strerror(input.error));
   } else {
-    LogLine("ERROR: The raster is damaged or cut short at page %d\n", page);
+    LogLine(log, "ERROR: The raster is damaged or cut short at page %d\n", page);
   }
   return 1;
 }
@@ -72,6 +73,7 @@ int Damaged(const RasterInput &input, int page) {
 }  // namespace
 
 int ConvertRaster(int inputFd, const ConvertRequest &request, FILE *out) {
+  const JobLog &log = request.log;
   RasterInput input;
   input.fd = inputFd;
   cups_raster_t *raster = cupsRasterOpenIO(ReadRasterInput, &input, CUPS_RASTER_READ);
@@ -80,11 +82,12 @@ int ConvertRaster(int inputFd, const ConvertRequest &request, FILE *out) {
       // An empty input is a job without pages: an empty stream, as from the filter.
       return 0;
     }
-    LogLine("ERROR: The input is not a CUPS or PWG raster\n");
+    LogLine(log, "ERROR: The input is not a CUPS or PWG raster\n");
     return 1;
   }
 
   JobSettings settings;
+  settings.log = log;
   FillJobSettingsFromIpp(request.attributes, &settings);
   StreamJobConfig config;
   config.settings = settings;
@@ -101,25 +104,25 @@ int ConvertRaster(int inputFd, const ConvertRequest &request, FILE *out) {
   for (int page = 1; status == 0; ++page) {
     memset(&header, 0, sizeof header);
     if (!cupsRasterReadHeader2(raster, &header)) {
-      if (!input.ended || input.failed) status = Damaged(input, page);
+      if (!input.ended || input.failed) status = Damaged(input, page, log);
       break;
     }
     if (page == 1) CheckResolution(header, request);
-    if (!AcceptRasterPage(header, page, settings.settings.pageLimits)) {
+    if (!AcceptRasterPage(header, page, settings.settings.pageLimits, log)) {
       status = 1;
       break;
     }
     const uint64_t pageBytes = static_cast<uint64_t>(header.cupsBytesPerLine) * header.cupsHeight;
     unsigned char *pixels = static_cast<unsigned char *>(malloc(pageBytes));
     if (pixels == nullptr) {
-      LogLine("ERROR: Unable to allocate %llu bytes for page %d\n",
+      LogLine(log, "ERROR: Unable to allocate %llu bytes for page %d\n",
               static_cast<unsigned long long>(pageBytes), page);
       status = 255;
       break;
     }
     if (cupsRasterReadPixels(raster, pixels, static_cast<unsigned>(pageBytes)) != pageBytes) {
       free(pixels);
-      status = Damaged(input, page);
+      status = Damaged(input, page, log);
       break;
     }
     MakeSetBitsBlack(header, pixels);
@@ -140,19 +143,21 @@ int ConvertMain(int argc, char **argv) {
   signal(SIGPIPE, SIG_IGN);
   KeepPageBlocksInHeap();
   ConvertRequest request;
+  request.log = StderrLog();
+  const JobLog &log = request.log;
   const int parsed = ParseConvertArguments(argc, argv, &request);
   if (parsed != 0) return parsed < 0 ? 0 : parsed;
 
   struct stat info;
   if (fstat(STDOUT_FILENO, &info) != 0) {
-    LogLine("ERROR: Standard output is closed: there is nowhere to write the print data\n");
+    LogLine(log, "ERROR: Standard output is closed: there is nowhere to write the print data\n");
     return 1;
   }
   int fd = STDIN_FILENO;
   if (!request.inputPath.empty()) {
     fd = open(request.inputPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-      LogLine("ERROR: Unable to open %s: %s\n", request.inputPath.c_str(), strerror(errno));
+      LogLine(log, "ERROR: Unable to open %s: %s\n", request.inputPath.c_str(), strerror(errno));
       return 1;
     }
   }

@@ -26,30 +26,32 @@ void StoreCredential(char **buffer, const char *text) {
   (*buffer)[length] = '\0';
 }
 
-void IgnoreCredentials(const char *path, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+void IgnoreCredentials(const JobLog &log, const char *path, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
 
-void IgnoreCredentials(const char *path, const char *format, ...) {
+void IgnoreCredentials(const JobLog &log, const char *path, const char *format, ...) {
   char reason[512];
   va_list args;
   va_start(args, format);
   vsnprintf(reason, sizeof reason, format, args);
   va_end(args);
-  LogLine("WARNING: The credentials file %s is ignored: %s\n", path, reason);
+  LogLine(log, "WARNING: The credentials file %s is ignored: %s\n", path, reason);
 }
 
 // Whoever may write the file or its directory decides whose account the printer is
 // told: only root and the filter's own user may.
-bool OnlyTrustedCanWrite(const struct stat &info, const char *path, const char *what) {
+bool OnlyTrustedCanWrite(const struct stat &info, const char *path, const char *what,
+                         const JobLog &log) {
   const uid_t self = geteuid();
   if (info.st_uid != 0 && info.st_uid != self) {
-    IgnoreCredentials(path, "%s belongs to user %u; only root and user %u, who runs the filter, "
-                            "may own it",
+    IgnoreCredentials(log, path,
+                      "%s belongs to user %u; only root and user %u, who runs the filter, "
+                      "may own it",
                       what, static_cast<unsigned>(info.st_uid), static_cast<unsigned>(self));
     return false;
   }
   if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    IgnoreCredentials(path, "%s is writable by its group or by others (mode %04o)", what,
+    IgnoreCredentials(log, path, "%s is writable by its group or by others (mode %04o)", what,
                       static_cast<unsigned>(info.st_mode & 07777));
     return false;
   }
@@ -58,24 +60,24 @@ bool OnlyTrustedCanWrite(const struct stat &info, const char *path, const char *
 
 // Opens the directory that holds the credentials file, when it is one we can trust.
 // Opened without following a link, so the checks hold for the directory read from.
-int OpenCredentialsDirectory(const char *path, const std::string &directory) {
+int OpenCredentialsDirectory(const char *path, const std::string &directory, const JobLog &log) {
   const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
     struct stat link;
     if (error == ENOENT) {
-      LogLine("DEBUG: auth_file is not found!\n");
+      LogLine(log, "DEBUG: auth_file is not found!\n");
     } else if (lstat(directory.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-      IgnoreCredentials(path, "%s is a symbolic link", directory.c_str());
+      IgnoreCredentials(log, path, "%s is a symbolic link", directory.c_str());
     } else if (error == ENOTDIR) {
-      IgnoreCredentials(path, "%s is not a directory", directory.c_str());
+      IgnoreCredentials(log, path, "%s is not a directory", directory.c_str());
     } else {
-      IgnoreCredentials(path, "%s cannot be opened: %s", directory.c_str(), strerror(error));
+      IgnoreCredentials(log, path, "%s cannot be opened: %s", directory.c_str(), strerror(error));
     }
     return -1;
   }
   struct stat info;
-  if (fstat(fd, &info) != 0 || !OnlyTrustedCanWrite(info, path, directory.c_str())) {
+  if (fstat(fd, &info) != 0 || !OnlyTrustedCanWrite(info, path, directory.c_str(), log)) {
     close(fd);
     return -1;
   }
@@ -86,45 +88,45 @@ int OpenCredentialsDirectory(const char *path, const std::string &directory) {
 // file of sane size counts as unusable: a FIFO or a device would block the job or
 // feed it without end. O_NONBLOCK keeps even the open of a FIFO from waiting for a
 // writer.
-FILE *OpenCredentialsFile(const char *path, size_t *size) {
+FILE *OpenCredentialsFile(const char *path, size_t *size, const JobLog &log) {
   const char *slash = strrchr(path, '/');
   const std::string directory = slash == nullptr ? "."
                                 : slash == path  ? "/"
                                                  : std::string(path, slash);
   const char *name = slash == nullptr ? path : slash + 1;
-  const int directoryFd = OpenCredentialsDirectory(path, directory);
+  const int directoryFd = OpenCredentialsDirectory(path, directory, log);
   if (directoryFd < 0) return nullptr;
   const int fd = openat(directoryFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   const int error = errno;
   close(directoryFd);
   if (fd < 0) {
     if (error == ENOENT) {
-      LogLine("DEBUG: auth_file is not found!\n");
+      LogLine(log, "DEBUG: auth_file is not found!\n");
     } else if (error == ELOOP) {
-      IgnoreCredentials(path, "it is a symbolic link");
+      IgnoreCredentials(log, path, "it is a symbolic link");
     } else {
-      IgnoreCredentials(path, "it cannot be opened: %s", strerror(error));
+      IgnoreCredentials(log, path, "it cannot be opened: %s", strerror(error));
     }
     return nullptr;
   }
   struct stat info;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    IgnoreCredentials(path, "it is not a regular file");
+    IgnoreCredentials(log, path, "it is not a regular file");
     close(fd);
     return nullptr;
   }
-  if (!OnlyTrustedCanWrite(info, path, "it")) {
+  if (!OnlyTrustedCanWrite(info, path, "it", log)) {
     close(fd);
     return nullptr;
   }
   if (info.st_size < 0 || static_cast<unsigned long long>(info.st_size) > AUTH_CONFIG_MAX_BYTES) {
-    IgnoreCredentials(path, "it is larger than %zu bytes", AUTH_CONFIG_MAX_BYTES);
+    IgnoreCredentials(log, path, "it is larger than %zu bytes", AUTH_CONFIG_MAX_BYTES);
     close(fd);
     return nullptr;
   }
   FILE *file = fdopen(fd, "rb");
   if (file == nullptr) {
-    IgnoreCredentials(path, "it cannot be read: %s", strerror(errno));
+    IgnoreCredentials(log, path, "it cannot be read: %s", strerror(errno));
     close(fd);
     return nullptr;
   }
@@ -134,31 +136,31 @@ FILE *OpenCredentialsFile(const char *path, size_t *size) {
 
 }  // namespace
 
-int getAuthInfoFromPath(const char *path, char **authId, char **password) {
-  LogLine("DEBUG: Enter getAuthInfo!\n");
+int getAuthInfoFromPath(const char *path, char **authId, char **password, const JobLog &log) {
+  LogLine(log, "DEBUG: Enter getAuthInfo!\n");
   if (path == nullptr) {
-    LogLine("DEBUG: auth_file is not found!\n");
+    LogLine(log, "DEBUG: auth_file is not found!\n");
     return 0;
   }
   size_t size = 0;
-  FILE *file = OpenCredentialsFile(path, &size);
+  FILE *file = OpenCredentialsFile(path, &size, log);
   if (file == nullptr) return 0;
 
   char *text = static_cast<char *>(malloc(size + 1));
   if (text == nullptr) {
-    LogLine("DEBUG: Error allocating memory\n");
+    LogLine(log, "DEBUG: Error allocating memory\n");
     fclose(file);
-    LogLine("DEBUG: Exit  getAuthInfo with error!\n");
+    LogLine(log, "DEBUG: Exit  getAuthInfo with error!\n");
     return 0;
   }
-  LogLine("DEBUG: create  json_string!\n");
+  LogLine(log, "DEBUG: create  json_string!\n");
   const size_t count = fread(text, 1, size, file);
   fclose(file);
   // A file that shrank while we read it is not the file we measured.
   if (count != size) {
-    LogLine("DEBUG: auth_file could not be read whole!\n");
+    LogLine(log, "DEBUG: auth_file could not be read whole!\n");
     free(text);
-    LogLine("DEBUG: Exit  getAuthInfo with error!\n");
+    LogLine(log, "DEBUG: Exit  getAuthInfo with error!\n");
     return 0;
   }
   text[size] = '\0';
@@ -166,39 +168,39 @@ int getAuthInfoFromPath(const char *path, char **authId, char **password) {
   cJSON *root = cJSON_Parse(text);
   free(text);
   if (root == nullptr) {
-    LogLine("DEBUG: Error parsing JSON\n");
-    LogLine("DEBUG: Exit  getAuthInfo with error!\n");
+    LogLine(log, "DEBUG: Error parsing JSON\n");
+    LogLine(log, "DEBUG: Exit  getAuthInfo with error!\n");
     return 0;
   }
-  LogLine("DEBUG: Parse  json_string!\n");
+  LogLine(log, "DEBUG: Parse  json_string!\n");
 
   const cJSON *id = cJSON_GetObjectItemCaseSensitive(root, "AuthID");
   if (cJSON_IsString(id) && id->valuestring != nullptr) {
     StoreCredential(authId, id->valuestring);
     const size_t stored = Utf8PrefixLength(id->valuestring, CREDENTIAL_BUFFER_SIZE - 1);
-    LogLine("DEBUG: AuthID: %.*s\n", static_cast<int>(stored), id->valuestring);
+    LogLine(log, "DEBUG: AuthID: %.*s\n", static_cast<int>(stored), id->valuestring);
   }
   const cJSON *secret = cJSON_GetObjectItemCaseSensitive(root, "Password");
   if (cJSON_IsString(secret) && secret->valuestring != nullptr) {
     StoreCredential(password, secret->valuestring);
-    LogLine("DEBUG: Password: %s\n", SECRET_MASK);
+    LogLine(log, "DEBUG: Password: %s\n", SECRET_MASK);
   }
   cJSON_Delete(root);
-  LogLine("DEBUG: Exit  getAuthInfo!\n");
+  LogLine(log, "DEBUG: Exit  getAuthInfo!\n");
   return 1;
 }
 
-int getAuthInfo(char **authId, char **password) {
-  return getAuthInfoFromPath(AUTH_CONFIG_PATH, authId, password);
+int getAuthInfo(char **authId, char **password, const JobLog &log) {
+  return getAuthInfoFromPath(AUTH_CONFIG_PATH, authId, password, log);
 }
 
-void ReadCredentialsInto(PARAM_KEY_SPERATOR_VALUE *table) {
+void ReadCredentialsInto(PARAM_KEY_SPERATOR_VALUE *table, const JobLog &log) {
   char authId[CREDENTIAL_BUFFER_SIZE] = {};
   char password[CREDENTIAL_BUFFER_SIZE] = {};
   char *authIdPointer = authId;
   char *passwordPointer = password;
-  if (getAuthInfo(&authIdPointer, &passwordPointer) == 1) {
-    SetSubmittedJobParam("AuthID", authId, table);
-    SetSubmittedJobParam("AuthPassword", password, table);
+  if (getAuthInfo(&authIdPointer, &passwordPointer, log) == 1) {
+    SetSubmittedJobParam("AuthID", authId, table, log);
+    SetSubmittedJobParam("AuthPassword", password, table, log);
   }
 }

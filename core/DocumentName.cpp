@@ -5,15 +5,15 @@
 #include "Log.h"
 #include "Utf8Prefix.h"
 
-void getDocumenName(const char *title, char **docName) {
-  LogLine("DEBUG: Enter getDocumenName!\n");
+void getDocumenName(const char *title, char **docName, const JobLog &log) {
+  LogLine(log, "DEBUG: Enter getDocumenName!\n");
   if (title == nullptr) title = "";
   const char *name = title;
   if (const char *slash = strrchr(title, '/'); slash != nullptr) {
     name = slash + 1;
-    LogLine("DEBUG: getDocumenName:remove dir.\n");
+    LogLine(log, "DEBUG: getDocumenName:remove dir.\n");
   } else {
-    LogLine("DEBUG: getDocumenName:param not include dir.\n");
+    LogLine(log, "DEBUG: getDocumenName:param not include dir.\n");
   }
   if (docName != nullptr && *docName != nullptr) {
     char *out = *docName;
@@ -25,12 +25,12 @@ void getDocumenName(const char *title, char **docName) {
     // Words behind the file name's extension ("report.pdf - Viewer") are dropped;
     // the first "." decides, so spaces before it stay.
     if (char *dot = strchr(out, '.'); dot != nullptr) {
-      LogLine("DEBUG: getDocumenName:find expanded flag.\n");
+      LogLine(log, "DEBUG: getDocumenName:find expanded flag.\n");
       if (char *space = strchr(dot, ' '); space != nullptr) {
         *space = '\0';
-        LogLine("DEBUG: getDocumenName:set DocName string terminal.\n");
+        LogLine(log, "DEBUG: getDocumenName:set DocName string terminal.\n");
       }
     }
   }
-  LogLine("DEBUG: Exit getDocumenName!\n");
+  LogLine(log, "DEBUG: Exit getDocumenName!\n");
 }

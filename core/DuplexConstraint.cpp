@@ -19,10 +19,11 @@ bool IsDuplexPageSize(const char *pageSize) {
   return false;
 }
 
-void SwitchDuplexOff(const char *reason, PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings) {
-  LogLine("%s", reason);
+void SwitchDuplexOff(const char *reason, PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings,
+                     const JobLog &log) {
+  LogLine(log, "%s", reason);
   settings->duplexMode = 0;
-  SetJobParam("Duplex", "None", table);
+  SetJobParam("Duplex", "None", table, log);
 }
 
 constexpr const char *REASON_LINES[] = {
@@ -41,32 +42,35 @@ constexpr const char *REASON_TEXTS[] = {
 
 // The first rule that keeps the sheet from the duplex unit, tested in this order;
 // -1 when none holds. The page size is read only when the first three rules fail.
-int DuplexOffRule(PARAM_KEY_SPERATOR_VALUE *table, const PrintSettings &settings, bool logPageSize) {
+int DuplexOffRule(PARAM_KEY_SPERATOR_VALUE *table, const PrintSettings &settings, bool logPageSize,
+                  const JobLog &log) {
   // Both keys are in every table; an empty text stands in should one ever be missing.
   char empty[1] = {};
   char *inputSlot = empty;
-  GetJobParam("InputSlot", &inputSlot, table);
+  GetJobParam("InputSlot", &inputSlot, table, log);
   if (strcmp(inputSlot, "ManualTray") == 0) return 0;
   if (settings.mediaClass != 0) return 1;
   if (IsLongEdgeA5(settings)) return 2;
   char *pageSize = empty;
-  GetJobParam("PageSize", &pageSize, table);
-  if (logPageSize) LogLine("DEBUG: PageSize:%s. \n", pageSize);
+  GetJobParam("PageSize", &pageSize, table, log);
+  if (logPageSize) LogLine(log, "DEBUG: PageSize:%s. \n", pageSize);
   return IsDuplexPageSize(pageSize) ? -1 : 3;
 }
 
 }  // namespace
 
-void VerifyParamsConstraint(PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings) {
-  LogLine("DEBUG: Verify the Params Constraint. \n");
+void VerifyParamsConstraint(PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings,
+                            const JobLog &log) {
+  LogLine(log, "DEBUG: Verify the Params Constraint. \n");
   if (settings->duplexMode == 0) return;
 
-  LogLine("DEBUG: Verifying Duplex Constraint... \n");
-  const int rule = DuplexOffRule(table, *settings, true);
-  if (rule >= 0) SwitchDuplexOff(REASON_LINES[rule], table, settings);
+  LogLine(log, "DEBUG: Verifying Duplex Constraint... \n");
+  const int rule = DuplexOffRule(table, *settings, true, log);
+  if (rule >= 0) SwitchDuplexOff(REASON_LINES[rule], table, settings, log);
 }
 
-const char *DuplexOffReason(PARAM_KEY_SPERATOR_VALUE *table, const PrintSettings &settings) {
-  const int rule = DuplexOffRule(table, settings, false);
+const char *DuplexOffReason(PARAM_KEY_SPERATOR_VALUE *table, const PrintSettings &settings,
+                            const JobLog &log) {
+  const int rule = DuplexOffRule(table, settings, false, log);
   return rule >= 0 ? REASON_TEXTS[rule] : nullptr;
 }

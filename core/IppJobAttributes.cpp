@@ -245,6 +245,7 @@ bool SetIppJobAttribute(IppJobAttributes *attributes, const char *name, const ch
 }
 
 void FillJobSettingsFromIpp(const IppJobAttributes &attributes, JobSettings *job) {
+  const JobLog &log = job->log;
   PARAM_KEY_SPERATOR_VALUE *table = job->table;
   PrintSettings &settings = job->settings;
   memcpy(table, tblDefParam, sizeof job->table);
@@ -254,47 +255,48 @@ void FillJobSettingsFromIpp(const IppJobAttributes &attributes, JobSettings *job
   job->jobId = attributes.jobId > 0 ? attributes.jobId : 1;
   char jobId[16];
   snprintf(jobId, sizeof jobId, "%d", job->jobId);
-  SetSubmittedJobParam("jobId", jobId, table);
-  SetSubmittedJobParam("LoginName", attributes.userName, table);
+  SetSubmittedJobParam("jobId", jobId, table, log);
+  SetSubmittedJobParam("LoginName", attributes.userName, table, log);
   char docName[DOC_NAME_BUFFER_SIZE] = {};
   char *docNamePointer = docName;
-  getDocumenName(attributes.jobName, &docNamePointer);
-  SetSubmittedJobParam("DocName", docName, table);
+  getDocumenName(attributes.jobName, &docNamePointer, log);
+  SetSubmittedJobParam("DocName", docName, table, log);
   const TextAttribute *const texts = TEXT_ATTRIBUTES;
   for (size_t i = 2; i < sizeof TEXT_ATTRIBUTES / sizeof TEXT_ATTRIBUTES[0]; ++i) {
     const char *value = attributes.*texts[i].field;
-    if (value[0] != '\0') SetSubmittedJobParam(texts[i].name, value, table);
+    if (value[0] != '\0') SetSubmittedJobParam(texts[i].name, value, table, log);
   }
   char hostName[66] = {};
   gethostname(hostName, sizeof hostName - 1);
-  LogLine("HostName: %s\n", hostName);
-  SetJobParam("HostName", hostName, table);
+  LogLine(log, "HostName: %s\n", hostName);
+  SetJobParam("HostName", hostName, table, log);
 
   const IppMediaSize &media =
       IPP_MEDIA_SIZES[attributes.media >= 0 ? attributes.media : IPP_DEFAULT_MEDIA];
-  SetJobParam("PageSize", media.pageSize, table);
+  SetJobParam("PageSize", media.pageSize, table, log);
   SetJobParam("InputSlot",
               KeywordParam(IPP_MEDIA_SOURCES, attributes.mediaSource, IPP_DEFAULT_MEDIA_SOURCE),
-              table);
+              table, log);
   const char *resolution =
       KeywordParam(IPP_RESOLUTIONS, attributes.resolution, IPP_DEFAULT_RESOLUTION);
-  SetJobParam("Resolution", resolution, table);
-  SetJobParam("resX", resolution, table);
-  SetJobParam("resY", resolution, table);
+  SetJobParam("Resolution", resolution, table, log);
+  SetJobParam("resX", resolution, table, log);
+  SetJobParam("resY", resolution, table, log);
 
   settings.duplexMode = KeywordSetting(IPP_SIDES, attributes.sides, IPP_DEFAULT_SIDES);
-  SetJobParam("Duplex", KeywordParam(IPP_SIDES, attributes.sides, IPP_DEFAULT_SIDES), table);
-  LogLine("DEBUG: duplex is %d \n", settings.duplexMode);
+  SetJobParam("Duplex", KeywordParam(IPP_SIDES, attributes.sides, IPP_DEFAULT_SIDES), table, log);
+  LogLine(log, "DEBUG: duplex is %d \n", settings.duplexMode);
   settings.feedEdge = KeywordSetting(IPP_FEED_ORIENTATIONS, attributes.feedOrientation,
                                      IPP_DEFAULT_FEED_ORIENTATION);
-  SetJobParam("FeedEdge",
-              KeywordParam(IPP_FEED_ORIENTATIONS, attributes.feedOrientation,
-                           IPP_DEFAULT_FEED_ORIENTATION),
-              table);
+  SetJobParam(
+      "FeedEdge",
+      KeywordParam(IPP_FEED_ORIENTATIONS, attributes.feedOrientation, IPP_DEFAULT_FEED_ORIENTATION),
+      table, log);
   settings.flagPageA5 = strcmp(media.ppdName, "A5") == 0 ? 1 : 0;
   settings.mediaClass = KeywordSetting(IPP_MEDIA_TYPES, attributes.mediaType, IPP_DEFAULT_MEDIA_TYPE);
   SetJobParam("MediaType",
-              KeywordParam(IPP_MEDIA_TYPES, attributes.mediaType, IPP_DEFAULT_MEDIA_TYPE), table);
+              KeywordParam(IPP_MEDIA_TYPES, attributes.mediaType, IPP_DEFAULT_MEDIA_TYPE), table,
+              log);
 
   // The largest page the printer takes: its largest sheet at its highest resolution.
   const int32_t highestDpi = IPP_RESOLUTIONS[IPP_RESOLUTION_COUNT - 1].setting;
@@ -306,15 +308,15 @@ void FillJobSettingsFromIpp(const IppJobAttributes &attributes, JobSettings *job
   settings.copies = attributes.copies > 0 ? attributes.copies : 1;
   char copies[16];
   snprintf(copies, sizeof copies, "%d", settings.copies);
-  SetJobParam("copies", copies, table);
+  SetJobParam("copies", copies, table, log);
   job->collate = static_cast<unsigned char>(KeywordSetting(
       IPP_DOCUMENT_HANDLINGS, attributes.documentHandling, IPP_DEFAULT_DOCUMENT_HANDLING));
   SetJobParam("Collate",
               KeywordParam(IPP_DOCUMENT_HANDLINGS, attributes.documentHandling,
                            IPP_DEFAULT_DOCUMENT_HANDLING),
-              table);
-  LogLine("DEBUG: collate is %d\n", job->collate);
+              table, log);
+  LogLine(log, "DEBUG: collate is %d\n", job->collate);
 
-  ReadCredentialsInto(table);
-  VerifyParamsConstraint(table, &settings);
+  ReadCredentialsInto(table, log);
+  VerifyParamsConstraint(table, &settings, log);
 }

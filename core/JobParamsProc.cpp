@@ -97,28 +97,28 @@ const char *TokenValue(const char *token, const PARAM_KEY_SPERATOR_VALUE &record
 
 // One option as the token "name=value", as the table sees it. A password handed in
 // through the options must not reach the log: its token shows the mask as value.
-void LogOptionToken(const cups_option_t &option, const char *token) {
+void LogOptionToken(const cups_option_t &option, const char *token, const JobLog &log) {
   if (IsSecretParamName(option.name) && option.value[0] != '\0') {
     char shown[OPTION_TOKEN_MAX + 1] = {};
     snprintf(shown, sizeof shown, "%s=%s", option.name, SECRET_MASK);
-    LogLine("One_Param:%s , Len:%d\n", shown, static_cast<int>(strlen(shown)));
+    LogLine(log, "One_Param:%s , Len:%d\n", shown, static_cast<int>(strlen(shown)));
     return;
   }
-  LogLine("One_Param:%s , Len:%d\n", token, static_cast<int>(strlen(token)));
+  LogLine(log, "One_Param:%s , Len:%d\n", token, static_cast<int>(strlen(token)));
 }
 
-void ApplyOption(const cups_option_t &option, PARAM_KEY_SPERATOR_VALUE *table) {
+void ApplyOption(const cups_option_t &option, PARAM_KEY_SPERATOR_VALUE *table, const JobLog &log) {
   if (option.name == nullptr || option.value == nullptr) return;
   char token[OPTION_TOKEN_MAX + 1] = {};
   snprintf(token, sizeof token, "%s=%s", option.name, option.value);
-  LogOptionToken(option, token);
+  LogOptionToken(option, token, log);
   // The printer collates as it is told; it must be told what the collate flag
   // decided, which reads "collate", a bare "Collate" and "noCollate" as well.
   if (strcasecmp(option.name, "Collate") == 0) {
-    SetJobParams(IsCollateOffValue(option.value) ? "Collate=False" : "Collate=True", table);
+    SetJobParams(IsCollateOffValue(option.value) ? "Collate=False" : "Collate=True", table, log);
     return;
   }
-  SetJobParams(token, table);
+  SetJobParams(token, table, log);
 }
 
 // Appends text to out while keeping room for the NUL; the string is cut at the end
@@ -154,69 +154,75 @@ void Serialise(char *out, size_t outSize, const PARAM_KEY_SPERATOR_VALUE *table,
 
 }  // namespace
 
-void GetJobParamFromCups(const JobOptions &options, PARAM_KEY_SPERATOR_VALUE *table) {
+void GetJobParamFromCups(const JobOptions &options, PARAM_KEY_SPERATOR_VALUE *table,
+                         const JobLog &log) {
   if (table == nullptr) return;
-  for (int i = 0; i < options.count; ++i) ApplyOption(options.options[i], table);
+  for (int i = 0; i < options.count; ++i) ApplyOption(options.options[i], table, log);
 }
 
-void GetJobParamFromCups(const char *options, PARAM_KEY_SPERATOR_VALUE *table) {
+void GetJobParamFromCups(const char *options, PARAM_KEY_SPERATOR_VALUE *table, const JobLog &log) {
   JobOptions parsed = ParseJobOptions(options);
-  GetJobParamFromCups(parsed, table);
+  GetJobParamFromCups(parsed, table, log);
   ReleaseJobOptions(&parsed);
 }
 
-void SetJobParams(const char *token, PARAM_KEY_SPERATOR_VALUE *table) {
+void SetJobParams(const char *token, PARAM_KEY_SPERATOR_VALUE *table, const JobLog &log) {
   if (token == nullptr || table == nullptr) return;
   const int index = FindTokenRecord(token, table);
   if (index < 0) return;
   PARAM_KEY_SPERATOR_VALUE &record = table[index];
-  LogLine("Key:%s , Length:%d\n", record.key, static_cast<int>(FieldLength(record.key)));
+  LogLine(log, "Key:%s , Length:%d\n", record.key, static_cast<int>(FieldLength(record.key)));
 
   // An option without a value cannot empty a record; only the driver can.
   const char *value = TokenValue(token, record);
   if (value[0] != '\0') StoreValue(record, value, ValueSource::Submitted);
 
   const char *shown = LoggableParamValue(record.key, record.value);
-  LogLine("Value:%s , Length:%d\n", shown, static_cast<int>(strlen(shown)));
+  LogLine(log, "Value:%s , Length:%d\n", shown, static_cast<int>(strlen(shown)));
 }
 
 namespace {
 
 void SetJobParamFrom(const char *key, const char *value, PARAM_KEY_SPERATOR_VALUE *table,
-                     ValueSource source) {
+                     ValueSource source, const JobLog &log) {
   if (key == nullptr || value == nullptr || table == nullptr) return;
   const int index = FindKeyRecord(key, table);
   if (index < 0) return;
   PARAM_KEY_SPERATOR_VALUE &record = table[index];
   StoreValue(record, value, source);
-  LogLine("SetJobParam:[%s , %s ]\n", record.key, LoggableParamValue(record.key, record.value));
+  LogLine(log, "SetJobParam:[%s , %s ]\n", record.key,
+          LoggableParamValue(record.key, record.value));
 }
 
 }  // namespace
 
-void SetJobParam(const char *key, const char *value, PARAM_KEY_SPERATOR_VALUE *table) {
-  SetJobParamFrom(key, value, table, ValueSource::Trusted);
+void SetJobParam(const char *key, const char *value, PARAM_KEY_SPERATOR_VALUE *table,
+                 const JobLog &log) {
+  SetJobParamFrom(key, value, table, ValueSource::Trusted, log);
 }
 
-void SetSubmittedJobParam(const char *key, const char *value, PARAM_KEY_SPERATOR_VALUE *table) {
-  SetJobParamFrom(key, value, table, ValueSource::Submitted);
+void SetSubmittedJobParam(const char *key, const char *value, PARAM_KEY_SPERATOR_VALUE *table,
+                          const JobLog &log) {
+  SetJobParamFrom(key, value, table, ValueSource::Submitted, log);
 }
 
-void GetJobParam(const char *key, char **value, PARAM_KEY_SPERATOR_VALUE *table) {
+void GetJobParam(const char *key, char **value, PARAM_KEY_SPERATOR_VALUE *table,
+                 const JobLog &log) {
   if (key == nullptr || value == nullptr || table == nullptr) return;
   const int index = FindKeyRecord(key, table);
   if (index < 0) return;
   PARAM_KEY_SPERATOR_VALUE &record = table[index];
   *value = record.value;
-  LogLine("GetJobParam:[%s , %s ]\n", record.key, LoggableParamValue(record.key, record.value));
+  LogLine(log, "GetJobParam:[%s , %s ]\n", record.key,
+          LoggableParamValue(record.key, record.value));
 }
 
-void BuildJobParams(char **out, PARAM_KEY_SPERATOR_VALUE *table) {
+void BuildJobParams(char **out, PARAM_KEY_SPERATOR_VALUE *table, const JobLog &log) {
   if (out == nullptr || *out == nullptr || table == nullptr) return;
   Serialise(*out, JOB_PARAMS_BUFFER_SIZE, table, false);
   char loggable[JOB_PARAMS_BUFFER_SIZE];
   Serialise(loggable, sizeof loggable, table, true);
-  LogLine("BuildJobParams:%s\n", loggable);
+  LogLine(log, "BuildJobParams:%s\n", loggable);
 }
 
 void BuildLoggableJobParams(char *out, size_t outSize, const PARAM_KEY_SPERATOR_VALUE *table) {

@@ -103,15 +103,15 @@ int WritePbmAndClose(FILE *file, int64_t width, int64_t height, const unsigned c
   return failure;
 }
 
-int rotatePbm(const char *inPath, const char *outPath, int angle) {
+int rotatePbm(const char *inPath, const char *outPath, int angle, const JobLog &log) {
   if (angle != -90 && angle != 90 && angle != 180) {
-    LogLine("ERROR: rotatePbm: cannot turn by %d degrees, only by -90, 90 or 180\n", angle);
+    LogLine(log, "ERROR: rotatePbm: cannot turn by %d degrees, only by -90, 90 or 180\n", angle);
     return 1;
   }
 
   FILE *input = fopenNoFollow(inPath, "rb");
   if (input == nullptr) {
-    perror("Error opening input file");
+    LogLine(log, "Error opening input file: %s\n", strerror(errno));
     return 1;
   }
   char magic[3];
@@ -128,7 +128,7 @@ int rotatePbm(const char *inPath, const char *outPath, int angle) {
   if (!readable || strcmp(magic, "P4") != 0 || width < 1 || height < 1 ||
       static_cast<uint64_t>(srcBytes) > PBM_MAX_BITMAP_BYTES ||
       static_cast<uint64_t>(dstBytes) > PBM_MAX_BITMAP_BYTES) {
-    LogLine("%s", UNSUPPORTED_FORMAT);
+    LogLine(log, "%s", UNSUPPORTED_FORMAT);
     fclose(input);
     return 1;
   }
@@ -137,14 +137,14 @@ int rotatePbm(const char *inPath, const char *outPath, int angle) {
 
   const int64_t available = RemainingFileBytes(input);
   if (available >= 0 && available < srcBytes) {
-    LogLine("ERROR: rotatePbm: %s holds %lld bytes of pixel data, %lld expected\n", inPath,
+    LogLine(log, "ERROR: rotatePbm: %s holds %lld bytes of pixel data, %lld expected\n", inPath,
             static_cast<long long>(available), static_cast<long long>(srcBytes));
     fclose(input);
     return 1;
   }
   unsigned char *src = static_cast<unsigned char *>(malloc(static_cast<size_t>(srcBytes)));
   if (src == nullptr) {
-    LogLine("ERROR: rotatePbm: no memory for a %d x %d page\n", width, height);
+    LogLine(log, "ERROR: rotatePbm: no memory for a %d x %d page\n", width, height);
     fclose(input);
     return 1;
   }
@@ -152,19 +152,19 @@ int rotatePbm(const char *inPath, const char *outPath, int angle) {
   // Closed before the output is created, so that a file can be turned in place.
   fclose(input);
   if (static_cast<int64_t>(arrived) < srcBytes) {
-    LogLine("ERROR: rotatePbm: %s holds %lld bytes of pixel data, %lld expected\n", inPath,
+    LogLine(log, "ERROR: rotatePbm: %s holds %lld bytes of pixel data, %lld expected\n", inPath,
             static_cast<long long>(arrived), static_cast<long long>(srcBytes));
     free(src);
     return 1;
   }
 
-  const int result = WriteTurnedPbm(src, width, height, angle, outPath);
+  const int result = WriteTurnedPbm(src, width, height, angle, outPath, log);
   free(src);
   return result;
 }
 
-int WriteTurnedPbm(const unsigned char *src, int width, int height, int angle,
-                   const char *outPath) {
+int WriteTurnedPbm(const unsigned char *src, int width, int height, int angle, const char *outPath,
+                   const JobLog &log) {
   const bool quarterTurn = angle != 180;
   const int64_t srcStride = PbmStride(width);
   const int64_t dstStride = quarterTurn ? PbmStride(height) : srcStride;
@@ -172,19 +172,19 @@ int WriteTurnedPbm(const unsigned char *src, int width, int height, int angle,
   // The turned page is held whole like every other page, so it is bounded like them: a
   // single row of two billion pixels turns into two billion rows.
   if (width < 1 || height < 1) {
-    LogLine("ERROR: rotatePbm: a %d x %d page has nothing to turn\n", width, height);
+    LogLine(log, "ERROR: rotatePbm: a %d x %d page has nothing to turn\n", width, height);
     errno = EINVAL;
     return 1;
   }
   if (static_cast<uint64_t>(dstBytes) > PBM_MAX_BITMAP_BYTES) {
-    LogLine("ERROR: rotatePbm: a %d x %d page is too large to turn\n", width, height);
+    LogLine(log, "ERROR: rotatePbm: a %d x %d page is too large to turn\n", width, height);
     errno = EFBIG;
     return 1;
   }
   // Zero-filled: the turn writes only the blocks that hold black.
   unsigned char *dst = static_cast<unsigned char *>(calloc(static_cast<size_t>(dstBytes), 1));
   if (dst == nullptr) {
-    LogLine("ERROR: rotatePbm: no memory for a %d x %d page\n", width, height);
+    LogLine(log, "ERROR: rotatePbm: no memory for a %d x %d page\n", width, height);
     errno = ENOMEM;
     return 1;
   }
@@ -199,7 +199,7 @@ int WriteTurnedPbm(const unsigned char *src, int width, int height, int angle,
       for (int c = 0; c < cols; ++c) {
         const int64_t originalByte = r * srcStride + c / 8;
         const int64_t rotatedByte = (height - 1 - r) * dstStride + (width - 1 - c) / 8;
-        LogLine("col = %d, originalByte = %d, rotatedByte = %d\n", c,
+        LogLine(log, "col = %d, originalByte = %d, rotatedByte = %d\n", c,
                 static_cast<int>(originalByte), static_cast<int>(rotatedByte));
       }
     }
@@ -208,7 +208,7 @@ int WriteTurnedPbm(const unsigned char *src, int width, int height, int angle,
   FILE *output = fopenNoFollow(outPath, "wb");
   if (output == nullptr) {
     const int openError = errno;
-    perror("Error opening output file");
+    LogLine(log, "Error opening output file: %s\n", strerror(openError));
     free(dst);
     errno = openError;
     return 1;
@@ -219,7 +219,7 @@ int WriteTurnedPbm(const unsigned char *src, int width, int height, int angle,
       WritePbmAndClose(output, outWidth, outHeight, dst, static_cast<uint64_t>(dstBytes));
   free(dst);
   if (failure != 0) {
-    LogLine("ERROR: rotatePbm: cannot write %s: %s\n", outPath, strerror(failure));
+    LogLine(log, "ERROR: rotatePbm: cannot write %s: %s\n", outPath, strerror(failure));
     errno = failure;
     return 1;
   }

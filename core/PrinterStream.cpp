@@ -25,14 +25,15 @@ printer_header::printer_header() : firstpage(0), lastpage(0), jbg_size(0), pagen
   memcpy(magic, PAGE_RECORD_MAGIC, sizeof magic);
 }
 
-bool WriteJobHeader(FILE *out, const char *jobParams, const char *loggableJobParams) {
+bool WriteJobHeader(FILE *out, const char *jobParams, const char *loggableJobParams,
+                    const JobLog &log) {
   const size_t length = strlen(jobParams);
   unsigned char header[JOB_HEADER_FIXED_SIZE];
   memcpy(header, JOB_HEADER_MAGIC, sizeof JOB_HEADER_MAGIC);
   PutLittleEndian32(header + 16, static_cast<uint32_t>(length));
   const bool written = WriteAll(out, header, sizeof header) && WriteAll(out, jobParams, length);
-  LogLine("DEBUG: job_params=%s \n", loggableJobParams);
-  LogLine("DEBUG: job_params_size=%d \n", static_cast<int>(length));
+  LogLine(log, "DEBUG: job_params=%s \n", loggableJobParams);
+  LogLine(log, "DEBUG: job_params_size=%d \n", static_cast<int>(length));
   return written;
 }
 

@@ -14,39 +14,41 @@ constexpr uint64_t MAX_PAGE_BYTES = 1ull << 30;
 
 }  // namespace
 
-bool AcceptRasterPage(const cups_page_header2_t &header, int rasterPage, const PageLimits &limits) {
+bool AcceptRasterPage(const cups_page_header2_t &header, int rasterPage, const PageLimits &limits,
+                      const JobLog &log) {
   if (header.cupsBitsPerPixel != 1) {
-    LogLine("ERROR: Page %d has %u bits per pixel; the printer needs a 1-bit raster\n", rasterPage,
-            header.cupsBitsPerPixel);
+    LogLine(log, "ERROR: Page %d has %u bits per pixel; the printer needs a 1-bit raster\n",
+            rasterPage, header.cupsBitsPerPixel);
     return false;
   }
   if (header.cupsWidth == 0 || header.cupsHeight == 0) {
-    LogLine("ERROR: Page %d is empty (%ux%u pixels)\n", rasterPage, header.cupsWidth,
+    LogLine(log, "ERROR: Page %d is empty (%ux%u pixels)\n", rasterPage, header.cupsWidth,
             header.cupsHeight);
     return false;
   }
   // Page files and the encoder's command line carry sizes as ints, and the blank back
   // side is as wide as the first page's rows in bits.
   if (header.cupsBytesPerLine > INT32_MAX / 8 || header.cupsHeight > INT32_MAX) {
-    LogLine("ERROR: Page %d is too large (%ux%u pixels)\n", rasterPage, header.cupsWidth,
+    LogLine(log, "ERROR: Page %d is too large (%ux%u pixels)\n", rasterPage, header.cupsWidth,
             header.cupsHeight);
     return false;
   }
   const uint64_t rowBytes = (static_cast<uint64_t>(header.cupsWidth) + 7) / 8;
   if (header.cupsBytesPerLine != rowBytes) {
-    LogLine("ERROR: Page %d has %u bytes per line, but %u pixels need %llu\n", rasterPage,
+    LogLine(log, "ERROR: Page %d has %u bytes per line, but %u pixels need %llu\n", rasterPage,
             header.cupsBytesPerLine, header.cupsWidth, static_cast<unsigned long long>(rowBytes));
     return false;
   }
   const uint64_t pageBytes = rowBytes * header.cupsHeight;
   if (pageBytes > MAX_PAGE_BYTES) {
-    LogLine("ERROR: Page %d needs %llu bytes of pixel data, more than the limit of %llu\n",
+    LogLine(log, "ERROR: Page %d needs %llu bytes of pixel data, more than the limit of %llu\n",
             rasterPage, static_cast<unsigned long long>(pageBytes),
             static_cast<unsigned long long>(MAX_PAGE_BYTES));
     return false;
   }
   if (!PageWithinLimits(limits, header.cupsWidth, header.cupsHeight)) {
-    LogLine("ERROR: Page %d is %ux%u pixels, larger than the printer's largest sheet allows (%u "
+    LogLine(log,
+            "ERROR: Page %d is %ux%u pixels, larger than the printer's largest sheet allows (%u "
             "pixels on an edge, %llu in all)\n",
             rasterPage, header.cupsWidth, header.cupsHeight, limits.maxEdgePixels,
             static_cast<unsigned long long>(limits.maxPixels));

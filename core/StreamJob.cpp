@@ -28,11 +28,12 @@ struct StreamJob {
 namespace {
 
 // Encodes a bitmap whose ownership stays with the caller; the JBIG data lands in jbg.
-bool EncodeInto(unsigned char *bits, int32_t width, int32_t height, int32_t side, JbgData *jbg) {
+bool EncodeInto(unsigned char *bits, int32_t width, int32_t height, int32_t side, JbgData *jbg,
+                const JobLog &log) {
   JbigBytes bytes;
   char error[JBIG_ERROR_TEXT_SIZE] = {};
   if (!EncodeJbigInMemory(bits, width, height, &bytes, error, sizeof error)) {
-    LogLine("ERROR: Unable to encode side %d: %s\n", side, error);
+    LogLine(log, "ERROR: Unable to encode side %d: %s\n", side, error);
     return false;
   }
   jbg->data = bytes.data;
@@ -55,10 +56,11 @@ unsigned char *TurnForFeed(unsigned char *bits, int32_t *width, int32_t *height,
 
 int EncodeBlankSide(void *context, int32_t m_page, int32_t width, int32_t height, JbgData *jbg) {
   const StreamJob *job = static_cast<const StreamJob *>(context);
-  LogLine("DEBUG: extra page %d is a white page of %d x %d\n", m_page, width, height);
+  const JobLog &log = job->job.log;
+  LogLine(log, "DEBUG: extra page %d is a white page of %d x %d\n", m_page, width, height);
   const uint64_t bytes = static_cast<uint64_t>(width / 8) * static_cast<uint64_t>(height);
   if (width < 1 || height < 1 || bytes > PBM_MAX_BITMAP_BYTES) {
-    LogLine("ERROR: The blank back side cannot be %d x %d pixels\n", width, height);
+    LogLine(log, "ERROR: The blank back side cannot be %d x %d pixels\n", width, height);
     return 255;
   }
   unsigned char *white = static_cast<unsigned char *>(calloc(bytes, 1));
@@ -67,11 +69,11 @@ int EncodeBlankSide(void *context, int32_t m_page, int32_t width, int32_t height
     white = TurnForFeed(white, &width, &height, -90);
   }
   if (white == nullptr) {
-    LogLine("ERROR: Unable to allocate %llu bytes for the blank back side\n",
+    LogLine(log, "ERROR: Unable to allocate %llu bytes for the blank back side\n",
             static_cast<unsigned long long>(bytes));
     return 255;
   }
-  const bool encoded = EncodeInto(white, width, height, m_page, jbg);
+  const bool encoded = EncodeInto(white, width, height, m_page, jbg, log);
   free(white);
   return encoded ? 0 : 255;
 }
@@ -85,8 +87,9 @@ int Fail(StreamJob *job, int status) {
 // Writes the records of the oldest page in flight. last: no page follows it.
 int SequenceEncodedPage(StreamJob *job, EncodedPage &page, bool last) {
   OutputSequence &sequence = job->sequence;
+  const JobLog &log = job->job.log;
   if (!page.ok) {
-    LogLine("ERROR: Unable to encode page %d: %s\n", sequence.rasterPage, page.error);
+    LogLine(log, "ERROR: Unable to encode page %d: %s\n", sequence.rasterPage, page.error);
     return Fail(job, 255);
   }
   JbgData jbg{page.jbig.data, page.jbig.size};
@@ -97,7 +100,7 @@ int SequenceEncodedPage(StreamJob *job, EncodedPage &page, bool last) {
   ReleaseJbgData(&jbg);
   if (status != 0) return Fail(job, status);
   if (sequence.streamFailed) {
-    LogLine("ERROR: Unable to write the print data\n");
+    LogLine(log, "ERROR: Unable to write the print data\n");
     return Fail(job, 1);
   }
   return 0;
@@ -122,19 +125,21 @@ StreamJob *StartStreamJob(const StreamJobConfig &config) {
   job->job = config.settings;
   OutputSequence &sequence = job->sequence;
   sequence.out = config.out;
+  sequence.log = config.settings.log;
+  const JobLog &log = config.settings.log;
   sequence.collate = config.settings.collate;
   sequence.duplexMode = config.settings.settings.duplexMode;
   sequence.copies = config.settings.settings.copies;
   sequence.blankSide.encode = EncodeBlankSide;
   sequence.blankSide.context = job;
   if (!AllocateHoldBuffers(sequence)) {
-    LogLine("Buff1 or Buff2 malloc failed\n");
+    LogLine(log, "Buff1 or Buff2 malloc failed\n");
     ReleaseHoldBuffers(sequence);
     delete job;
     return nullptr;
   }
   char *jobParams = job->jobParams;
-  BuildJobParams(&jobParams, job->job.table);
+  BuildJobParams(&jobParams, job->job.table, log);
   BuildLoggableJobParams(job->loggableJobParams, sizeof job->loggableJobParams, job->job.table);
 
   ParallelEncoderConfig pool;
@@ -142,7 +147,7 @@ StreamJob *StartStreamJob(const StreamJobConfig &config) {
   char error[JBIG_ERROR_TEXT_SIZE] = {};
   job->pool = StartParallelEncoder(pool, error, sizeof error);
   if (job->pool == nullptr) {
-    LogLine("ERROR: Unable to start the page encoders: %s\n", error);
+    LogLine(log, "ERROR: Unable to start the page encoders: %s\n", error);
     ReleaseHoldBuffers(sequence);
     delete job;
     return nullptr;
@@ -155,14 +160,15 @@ int AddStreamJobPage(StreamJob *job, unsigned char *bits, int32_t width, int32_t
     free(bits);
     return job->status;
   }
+  const JobLog &log = job->job.log;
   const int32_t pageNumber = job->submitted + 1;
-  LogLine("INFO: Printing page %d\n", pageNumber);
+  LogLine(log, "INFO: Printing page %d\n", pageNumber);
   const uint64_t pageBytes = static_cast<uint64_t>(PbmStride(width > 0 ? width : 0)) *
                              static_cast<uint64_t>(height > 0 ? height : 0);
   if (bits == nullptr || width < 1 || height < 1 || pageBytes > PBM_MAX_BITMAP_BYTES ||
       !PageWithinLimits(job->job.settings.pageLimits, static_cast<uint64_t>(width),
                         static_cast<uint64_t>(height))) {
-    LogLine("ERROR: Page %d (%d x %d pixels) is not a page the printer can take\n", pageNumber,
+    LogLine(log, "ERROR: Page %d (%d x %d pixels) is not a page the printer can take\n", pageNumber,
             width, height);
     free(bits);
     return Fail(job, 1);
@@ -170,9 +176,9 @@ int AddStreamJobPage(StreamJob *job, unsigned char *bits, int32_t width, int32_t
 
   OutputSequence &sequence = job->sequence;
   if (job->submitted == 0) {
-    if (!WriteJobHeader(sequence.out, job->jobParams, job->loggableJobParams)) {
+    if (!WriteJobHeader(sequence.out, job->jobParams, job->loggableJobParams, log)) {
       free(bits);
-      LogLine("ERROR: Unable to write the print data\n");
+      LogLine(log, "ERROR: Unable to write the print data\n");
       return Fail(job, 1);
     }
     sequence.firstPageWidth = static_cast<int32_t>(PbmStride(width) * 8);
@@ -181,9 +187,9 @@ int AddStreamJobPage(StreamJob *job, unsigned char *bits, int32_t width, int32_t
   if (IsLongEdgeA5(job->job.settings)) {
     const int angle = sequence.duplexMode == 0 || pageNumber % 2 == 1 ? -90 : 90;
     bits = TurnForFeed(bits, &width, &height, angle);
-    LogLine("DEBUG: A5L need rotate.[%d]\n", angle);
+    LogLine(log, "DEBUG: A5L need rotate.[%d]\n", angle);
     if (bits == nullptr) {
-      LogLine("ERROR: Unable to allocate the turned page %d\n", pageNumber);
+      LogLine(log, "ERROR: Unable to allocate the turned page %d\n", pageNumber);
       return Fail(job, 255);
     }
   }
@@ -217,7 +223,7 @@ int FinishStreamJob(StreamJob *job) {
     taken += 1;
   }
   if (fflush(job->sequence.out) != 0 && job->status == 0) {
-    LogLine("ERROR: Unable to write the print data\n");
+    LogLine(job->job.log, "ERROR: Unable to write the print data\n");
     job->status = 1;
   }
   const int status = job->status;

@@ -10,16 +10,17 @@
 
 namespace {
 
-bool WriteBlankPageFile(const char *name, int number, int32_t width, int32_t height) {
+bool WriteBlankPageFile(const char *name, int number, int32_t width, int32_t height,
+                        const JobLog &log) {
   const uint64_t size = static_cast<uint64_t>(width / 8) * static_cast<uint64_t>(height);
   unsigned char *white = static_cast<unsigned char *>(calloc(size > 0 ? size : 1, 1));
   if (white == nullptr) {
-    LogLine("ERROR: Unable to allocate %llu bytes for the blank back side\n",
+    LogLine(log, "ERROR: Unable to allocate %llu bytes for the blank back side\n",
             static_cast<unsigned long long>(size));
     return false;
   }
   const bool written = WritePageFile(name, "extra page", number, static_cast<uint32_t>(width),
-                                     static_cast<uint32_t>(height), white, size);
+                                     static_cast<uint32_t>(height), white, size, log);
   free(white);
   return written;
 }
@@ -29,13 +30,16 @@ bool WriteBlankPageFile(const char *name, int number, int32_t width, int32_t hei
 int EncodeBlankBackSide(void *context, int32_t m_page, int32_t width, int32_t height,
                         JbgData *jbg) {
   const JobState &job = *static_cast<const JobState *>(context);
+  const JobLog &log = job.log;
   char pageFile[WORK_FILE_NAME_SIZE];
   WorkFileName(pageFile, WorkFile::Page, job.jobId, m_page);
   if (access(pageFile, F_OK) != 0) {
-    LogLine("DEBUG: extra file %s not exists, ignore, create a empty pbm file, cupsheight %d, width "
-            "%d bytesperline %d\n",
-            pageFile, height, width, width / 8);
-    if (!WriteBlankPageFile(pageFile, m_page, width, height)) return 255;
+    LogLine(
+        log,
+        "DEBUG: extra file %s not exists, ignore, create a empty pbm file, cupsheight %d, width "
+        "%d bytesperline %d\n",
+        pageFile, height, width, width / 8);
+    if (!WriteBlankPageFile(pageFile, m_page, width, height, log)) return 255;
   }
   // A blank side is turned by -90 whatever its parity: both turns of white are white.
   return EncodeSide(job, -90, "extra page", nullptr, jbg);

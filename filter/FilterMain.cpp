@@ -49,7 +49,8 @@ void sighandler(int) {
 
 int FilterMain(int argc, char **argv) {
   if (!SecureStandardDescriptors()) {
-    LogLine("ERROR: Standard output is closed: there is no printer stream to write the job to\n");
+    LogLine(StderrLog(),
+            "ERROR: Standard output is closed: there is no printer stream to write the job to\n");
     return 1;
   }
   // The page files, the turned pages, the blank back side and the encoder's JBIG files
@@ -61,12 +62,13 @@ int FilterMain(int argc, char **argv) {
 
   // The job state is large (the table and the parameter string); keep it off the stack.
   JobState *job = new JobState();
+  job->log = StderrLog();
   int status = SetUpJob(*job, argc, argv);
   if (status == 0) {
-    if (GetPrintSettings(job->options, argv[4], job->table, &job->settings) != 0) {
+    if (GetPrintSettings(job->options, argv[4], job->table, &job->settings, job->log) != 0) {
       status = 1;
     } else {
-      VerifyParamsConstraint(job->table, &job->settings);
+      VerifyParamsConstraint(job->table, &job->settings, job->log);
       status = ProcessPages(*job);
     }
   }

@@ -81,14 +81,15 @@ void RestoreStdout(int savedStdout) {
 
 }  // namespace
 
-bool pbmtojbg(const char *pbmPath, const char *jbgPath, EncoderFailure *failure) {
+bool pbmtojbg(const char *pbmPath, const char *jbgPath, const JobLog &log,
+              EncoderFailure *failure) {
   EncoderFailure ignored;
   EncoderFailure &why = failure != nullptr ? *failure : ignored;
   why = EncoderFailure();
   FILE *file = fopenNoFollow(pbmPath, "rb");
   if (file == nullptr) {
     const int openError = errno;
-    perror("Error opening input file");
+    LogLine(log, "Error opening input file: %s\n", strerror(openError));
     snprintf(why.cause, sizeof why.cause, "the page file cannot be opened: %s",
              strerror(openError));
     return false;
@@ -101,7 +102,7 @@ bool pbmtojbg(const char *pbmPath, const char *jbgPath, EncoderFailure *failure)
   const bool readable = ReadPbmHeader(file, magic, &width, &height);
   fclose(file);
   if (!readable) {
-    LogLine("ERROR: pbmtojbg: cannot read the size of %s, not encoding it\n", pbmPath);
+    LogLine(log, "ERROR: pbmtojbg: cannot read the size of %s, not encoding it\n", pbmPath);
     snprintf(why.cause, sizeof why.cause, "the size of the page file cannot be read");
     return false;
   }
@@ -112,7 +113,8 @@ bool pbmtojbg(const char *pbmPath, const char *jbgPath, EncoderFailure *failure)
   // A cut-off command could name another file; it is refused before anything is logged,
   // so that the two-part debug line never stays open.
   if (length < 0 || static_cast<unsigned>(length) >= sizeof command) {
-    LogLine("ERROR: pbmtojbg: the encoder command for %s does not fit %u bytes, not encoding it\n",
+    LogLine(log,
+            "ERROR: pbmtojbg: the encoder command for %s does not fit %u bytes, not encoding it\n",
             pbmPath, ENCODER_COMMAND_BUFFER_SIZE);
     snprintf(why.cause, sizeof why.cause, "the encoder command does not fit %u bytes",
              ENCODER_COMMAND_BUFFER_SIZE);
@@ -120,15 +122,15 @@ bool pbmtojbg(const char *pbmPath, const char *jbgPath, EncoderFailure *failure)
   }
   const int savedStdout = DivertStdout();
   if (savedStdout == -2) {
-    LogLine("ERROR: pbmtojbg: cannot keep the encoder off standard output, not encoding %s\n",
+    LogLine(log, "ERROR: pbmtojbg: cannot keep the encoder off standard output, not encoding %s\n",
             pbmPath);
     snprintf(why.cause, sizeof why.cause, "the encoder cannot be kept off standard output");
     return false;
   }
-  LogLine("DEBUG: pbmtojbg. width:[%d], height:[%d], pbm_file:[%s]", width, height, pbmPath);
+  LogLine(log, "DEBUG: pbmtojbg. width:[%d], height:[%d], pbm_file:[%s]", width, height, pbmPath);
   const int status = system(command);
   const int startError = errno;
   RestoreStdout(savedStdout);
-  LogLine("DEBUG: pbmtojbg: %s\n", command);
+  LogLine(log, "DEBUG: pbmtojbg: %s\n", command);
   return EncoderSucceeded(status, startError, &why);
 }

@@ -22,12 +22,12 @@ constexpr size_t HOST_NAME_LENGTH = 65;
 // Collated copies when the options ask for them: "Collate" alone (as the scheduler
 // passes a true boolean) or with any value but false, no or off turns collation on;
 // "noCollate", Collate=False and its spellings, or no Collate option leave it off.
-unsigned char SettleCollateFlag(const JobOptions &options) {
+unsigned char SettleCollateFlag(const JobOptions &options, const JobLog &log) {
   const int collate = ReadCollateOption(options);
-  if (collate == 0) LogLine("DEBUG: option nocollate found\n");
-  if (collate == 1) LogLine("DEBUG: option collate found\n");
+  if (collate == 0) LogLine(log, "DEBUG: option nocollate found\n");
+  if (collate == 1) LogLine(log, "DEBUG: option collate found\n");
   const unsigned char flag = collate == 1 ? 1 : 0;
-  LogLine("DEBUG: collate is %d\n", flag);
+  LogLine(log, "DEBUG: collate is %d\n", flag);
   return flag;
 }
 
@@ -37,12 +37,12 @@ unsigned char SettleCollateFlag(const JobOptions &options) {
 bool OpenRasterFile(JobState &job, const char *path) {
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    LogLine("ERROR: Unable to open the raster file %s: %s\n", path, strerror(errno));
+    LogLine(job.log, "ERROR: Unable to open the raster file %s: %s\n", path, strerror(errno));
     return false;
   }
   struct stat info;
   if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-    LogLine("ERROR: Unable to read the raster file %s: %s\n", path, strerror(EISDIR));
+    LogLine(job.log, "ERROR: Unable to read the raster file %s: %s\n", path, strerror(EISDIR));
     close(fd);
     return false;
   }
@@ -54,13 +54,14 @@ bool OpenRasterFile(JobState &job, const char *path) {
 }  // namespace
 
 int SetUpJob(JobState &job, int argc, char **argv) {
+  const JobLog &log = job.log;
   for (int i = 0; i < argc; ++i) {
     // The options may carry the account password; it never reaches the log in clear.
     const std::string shown = i == 5 ? MaskSecretsInOptions(argv[i]) : std::string(argv[i]);
-    LogLine("DEBUG: tavrel_quenbrisk argv[%d]=%s \n", i, shown.c_str());
+    LogLine(log, "DEBUG: tavrel_quenbrisk argv[%d]=%s \n", i, shown.c_str());
   }
   if (argc < 6 || argc > 7) {
-    LogLine("Usage: %s job user title copies options [file]\n", argv[0]);
+    LogLine(log, "Usage: %s job user title copies options [file]\n", argv[0]);
     return 1;
   }
 
@@ -69,25 +70,25 @@ int SetUpJob(JobState &job, int argc, char **argv) {
   job.jobId = atoi(argv[1]);
   job.options = ParseJobOptions(argv[5]);
   memcpy(job.table, tblDefParam, sizeof job.table);
-  GetJobParamFromCups(job.options, job.table);
-  SetSubmittedJobParam("jobId", argv[1], job.table);
-  SetSubmittedJobParam("LoginName", argv[2], job.table);
+  GetJobParamFromCups(job.options, job.table, log);
+  SetSubmittedJobParam("jobId", argv[1], job.table, log);
+  SetSubmittedJobParam("LoginName", argv[2], job.table, log);
 
   char docName[DOC_NAME_BUFFER_SIZE] = {};
   char *docNamePointer = docName;
-  getDocumenName(argv[3], &docNamePointer);
-  SetSubmittedJobParam("DocName", docName, job.table);
-  SetSubmittedJobParam("copies", argv[4], job.table);
+  getDocumenName(argv[3], &docNamePointer, log);
+  SetSubmittedJobParam("DocName", docName, job.table, log);
+  SetSubmittedJobParam("copies", argv[4], job.table, log);
 
   char hostName[HOST_NAME_LENGTH + 1] = {};
   gethostname(hostName, HOST_NAME_LENGTH);
-  LogLine("HostName: %s\n", hostName);
-  SetJobParam("HostName", hostName, job.table);
+  LogLine(log, "HostName: %s\n", hostName);
+  SetJobParam("HostName", hostName, job.table, log);
 
-  job.collate = SettleCollateFlag(job.options);
+  job.collate = SettleCollateFlag(job.options, log);
 
   if (!AllocateHoldBuffers(job.sequence)) {
-    LogLine("Buff1 or Buff2 malloc failed\n");
+    LogLine(log, "Buff1 or Buff2 malloc failed\n");
     return 1;
   }
   return 0;

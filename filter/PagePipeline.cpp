@@ -18,13 +18,14 @@
 namespace {
 
 // One line for every work file that fails a side: the file, the cause and the side.
-void LogSideFailure(const char *what, const char *file, const char *cause, const char *label,
-                    int number) {
-  LogLine("ERROR: Unable to %s %s: %s (%s %d)\n", what, file, cause, label, number);
+void LogSideFailure(const JobLog &log, const char *what, const char *file, const char *cause,
+                    const char *label, int number) {
+  LogLine(log, "ERROR: Unable to %s %s: %s (%s %d)\n", what, file, cause, label, number);
 }
 
 int StreamFailure(JobState &job) {
-  LogLine("ERROR: Unable to write the print data: %s\n", strerror(errno != 0 ? errno : EIO));
+  LogLine(job.log, "ERROR: Unable to write the print data: %s\n",
+          strerror(errno != 0 ? errno : EIO));
   job.sequence.streamFailed = true;
   return 1;
 }
@@ -41,11 +42,12 @@ int FinishStream(JobState &job, int status) {
 // One raster page, from its pixels to its records. Returns 0 to go on, or the exit
 // status that ends the job.
 int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &header) {
+  const JobLog &log = job.log;
   OutputSequence &sequence = job.sequence;
-  LogLine("DEBUG: Page%d begin ,page_width = %d,page_height=%d, page_line_bytes=%d \n",
+  LogLine(log, "DEBUG: Page%d begin ,page_width = %d,page_height=%d, page_line_bytes=%d \n",
           sequence.rasterPage, header.cupsWidth, header.cupsHeight, header.cupsBytesPerLine);
-  LogLine("INFO: Printing page %d\n", sequence.rasterPage);
-  if (!AcceptRasterPage(header, sequence.rasterPage, job.settings.pageLimits)) return 1;
+  LogLine(log, "INFO: Printing page %d\n", sequence.rasterPage);
+  if (!AcceptRasterPage(header, sequence.rasterPage, job.settings.pageLimits, log)) return 1;
 
   const uint64_t pageBytes = static_cast<uint64_t>(header.cupsBytesPerLine) * header.cupsHeight;
   // Zero-filled before the read: a short read leaves the rest of the page white. The count
@@ -53,18 +55,18 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
   // rows arrived), so the whole page is cleared, not just a tail.
   unsigned char *pixels = static_cast<unsigned char *>(calloc(pageBytes, 1));
   if (pixels == nullptr) {
-    LogLine("ERROR: Unable to allocate %llu bytes for page %d\n",
+    LogLine(log, "ERROR: Unable to allocate %llu bytes for page %d\n",
             static_cast<unsigned long long>(pageBytes), sequence.rasterPage);
     return 255;
   }
   const unsigned read = cupsRasterReadPixels(raster, pixels, static_cast<unsigned>(pageBytes));
-  LogLine("DEBUG: Page %d read %d pixels\n", sequence.rasterPage, static_cast<int>(read));
+  LogLine(log, "DEBUG: Page %d read %d pixels\n", sequence.rasterPage, static_cast<int>(read));
   MakeSetBitsBlack(header, pixels);
 
   char pageFile[WORK_FILE_NAME_SIZE];
   WorkFileName(pageFile, WorkFile::Page, job.jobId, sequence.rasterPage);
   const bool spooled = WritePageFile(pageFile, "page", sequence.rasterPage, header.cupsWidth,
-                                     header.cupsHeight, pixels, pageBytes);
+                                     header.cupsHeight, pixels, pageBytes, log);
   // A page that will be turned is turned from these pixels rather than read back from
   // its file; any other page is done with them.
   const bool turned = IsLongEdgeA5(job.settings);
@@ -105,15 +107,15 @@ void WorkFileName(char (&name)[WORK_FILE_NAME_SIZE], WorkFile kind, int jobId, i
   snprintf(name, sizeof name, formats[static_cast<int>(kind)], WORK_DIRECTORY, jobId, number);
 }
 
-bool WritePageFile(const char *name, const char *label, int number, uint32_t width,
-                   uint32_t height, const unsigned char *pixels, uint64_t size) {
+bool WritePageFile(const char *name, const char *label, int number, uint32_t width, uint32_t height,
+                   const unsigned char *pixels, uint64_t size, const JobLog &log) {
   FILE *file = fopenNoFollow(name, "wb");
   if (file == nullptr) {
-    LogSideFailure("create page file", name, strerror(errno), label, number);
+    LogSideFailure(log, "create page file", name, strerror(errno), label, number);
     return false;
   }
   if (const int failure = WritePbmAndClose(file, width, height, pixels, size); failure != 0) {
-    LogSideFailure("write page file", name, strerror(failure), label, number);
+    LogSideFailure(log, "write page file", name, strerror(failure), label, number);
     return false;
   }
   return true;
@@ -121,6 +123,7 @@ bool WritePageFile(const char *name, const char *label, int number, uint32_t wid
 
 int EncodeSide(const JobState &job, int longEdgeAngle, const char *label,
                const PageInMemory *page, JbgData *jbg) {
+  const JobLog &log = job.log;
   const int side = job.sequence.m_page;
   char encoderInput[WORK_FILE_NAME_SIZE];
   WorkFileName(encoderInput, WorkFile::Page, job.jobId, side);
@@ -128,73 +131,74 @@ int EncodeSide(const JobState &job, int longEdgeAngle, const char *label,
     char rotated[WORK_FILE_NAME_SIZE];
     WorkFileName(rotated, WorkFile::TurnedPage, job.jobId, side);
     errno = 0;
-    const int turnFailed = page != nullptr && page->pixels != nullptr
-                               ? WriteTurnedPbm(page->pixels, page->width, page->height,
-                                                longEdgeAngle, rotated)
-                               : rotatePbm(encoderInput, rotated, longEdgeAngle);
+    const int turnFailed =
+        page != nullptr && page->pixels != nullptr
+            ? WriteTurnedPbm(page->pixels, page->width, page->height, longEdgeAngle, rotated, log)
+            : rotatePbm(encoderInput, rotated, longEdgeAngle, log);
     if (turnFailed != 0) {
       // Whatever part of the turned page reached the file must not be encoded.
-      LogSideFailure("write turned page file", rotated,
+      LogSideFailure(log, "write turned page file", rotated,
                      errno != 0 ? strerror(errno) : "the page cannot be turned", label, side);
       return 255;
     }
-    LogLine("DEBUG: A5L need rotate.[%d]", longEdgeAngle);
+    LogLine(log, "DEBUG: A5L need rotate.[%d]", longEdgeAngle);
     memcpy(encoderInput, rotated, sizeof encoderInput);
   }
   char jbgFile[WORK_FILE_NAME_SIZE];
   WorkFileName(jbgFile, WorkFile::Jbig, job.jobId, side);
   EncoderFailure failure;
-  if (!pbmtojbg(encoderInput, jbgFile, &failure)) {
+  if (!pbmtojbg(encoderInput, jbgFile, log, &failure)) {
     if (cancel_job) {
-      LogLine("DEBUG: cancel job, %s %d was not encoded (%s) and is not sent\n", label, side,
+      LogLine(log, "DEBUG: cancel job, %s %d was not encoded (%s) and is not sent\n", label, side,
               failure.cause);
       return SIDE_CANCELLED;
     }
-    LogSideFailure("encode", encoderInput, failure.cause, label, side);
+    LogSideFailure(log, "encode", encoderInput, failure.cause, label, side);
     return 255;
   }
-  return ReadJbgFile(jbgFile, label, side, jbg) ? 0 : 255;
+  return ReadJbgFile(jbgFile, label, side, jbg, log) ? 0 : 255;
 }
 
-bool ReadJbgFile(const char *name, const char *label, int number, JbgData *jbg) {
+bool ReadJbgFile(const char *name, const char *label, int number, JbgData *jbg, const JobLog &log) {
   *jbg = JbgData();
   FILE *file = fopenNoFollow(name, "rb");
   if (file == nullptr) {
-    LogSideFailure("open JBIG file", name, strerror(errno), label, number);
+    LogSideFailure(log, "open JBIG file", name, strerror(errno), label, number);
     return false;
   }
   if (fseek(file, 0, SEEK_END) != 0) {
     const int seekError = errno;
-    LogLine("DEBUG: %s %d fseek end failed\n", label, number);
-    LogSideFailure("measure JBIG file", name, strerror(seekError), label, number);
+    LogLine(log, "DEBUG: %s %d fseek end failed\n", label, number);
+    LogSideFailure(log, "measure JBIG file", name, strerror(seekError), label, number);
     fclose(file);
     return false;
   }
   const long size = ftell(file);
   const int tellError = errno;
-  LogLine("DEBUG: %s %d jbg file size: %ld \n", label, number, size);
+  LogLine(log, "DEBUG: %s %d jbg file size: %ld \n", label, number, size);
   if (size < 0) {
-    LogLine("DEBUG: %s %d ftell failed \n", label, number);
-    LogSideFailure("measure JBIG file", name, strerror(tellError), label, number);
+    LogLine(log, "DEBUG: %s %d ftell failed \n", label, number);
+    LogSideFailure(log, "measure JBIG file", name, strerror(tellError), label, number);
     fclose(file);
     return false;
   }
   // The record's size field has 32 bits.
   if (static_cast<unsigned long>(size) > UINT32_MAX) {
-    LogLine("ERROR: The JBIG file %s is too large for a page record (%ld bytes)\n", name, size);
+    LogLine(log, "ERROR: The JBIG file %s is too large for a page record (%ld bytes)\n", name,
+            size);
     fclose(file);
     return false;
   }
   if (fseek(file, 0, SEEK_SET) != 0) {
     const int seekError = errno;
-    LogLine("DEBUG: %s %d fseek begin failed\n", label, number);
-    LogSideFailure("rewind JBIG file", name, strerror(seekError), label, number);
+    LogLine(log, "DEBUG: %s %d fseek begin failed\n", label, number);
+    LogSideFailure(log, "rewind JBIG file", name, strerror(seekError), label, number);
     fclose(file);
     return false;
   }
   jbg->data = static_cast<unsigned char *>(malloc(size > 0 ? static_cast<size_t>(size) : 1));
   if (jbg->data == nullptr) {
-    LogLine("ERROR: Unable to allocate %ld bytes for %s %d\n", size, label, number);
+    LogLine(log, "ERROR: Unable to allocate %ld bytes for %s %d\n", size, label, number);
     fclose(file);
     return false;
   }
@@ -210,7 +214,7 @@ bool ReadJbgFile(const char *name, const char *label, int number, JbgData *jbg) 
     } else {
       snprintf(cause, sizeof cause, "%zu of its %zu bytes arrived", arrived, jbg->size);
     }
-    LogSideFailure("read JBIG file", name, cause, label, number);
+    LogSideFailure(log, "read JBIG file", name, cause, label, number);
     ReleaseJbgData(jbg);
     return false;
   }
@@ -218,12 +222,13 @@ bool ReadJbgFile(const char *name, const char *label, int number, JbgData *jbg) 
 }
 
 int ProcessPages(JobState &job) {
+  const JobLog &log = job.log;
   char *jobParams = job.jobParams;
-  BuildJobParams(&jobParams, job.table);
+  BuildJobParams(&jobParams, job.table, log);
   char loggableJobParams[JOB_PARAMS_BUFFER_SIZE] = {};
   BuildLoggableJobParams(loggableJobParams, sizeof loggableJobParams, job.table);
 
-  switch (PrepareWorkDirectory(&job.workLockFd)) {
+  switch (PrepareWorkDirectory(&job.workLockFd, log)) {
     case WorkDirectoryStatus::Ready:
       break;
     case WorkDirectoryStatus::Cancelled:
@@ -232,6 +237,7 @@ int ProcessPages(JobState &job) {
       return 1;
   }
   OutputSequence &sequence = job.sequence;
+  sequence.log = job.log;
   sequence.rasterPage = 1;
   sequence.m_page = 0;
   sequence.recordCounter = 0;
@@ -246,15 +252,16 @@ int ProcessPages(JobState &job) {
   cups_page_header2_t header;
   memset(&header, 0, sizeof header);
   if (raster == nullptr || !cupsRasterReadHeader2(raster, &header)) {
-    LogLine("DEBUG: First page header is null \n");
+    LogLine(log, "DEBUG: First page header is null \n");
     if (raster != nullptr) cupsRasterClose(raster);
     return 0;
   }
-  if (!AcceptRasterPage(header, sequence.rasterPage, job.settings.pageLimits)) {
+  if (!AcceptRasterPage(header, sequence.rasterPage, job.settings.pageLimits, log)) {
     cupsRasterClose(raster);
     return 1;
   }
-  if (!WriteJobHeader(sequence.out, job.jobParams, loggableJobParams)) sequence.streamFailed = true;
+  if (!WriteJobHeader(sequence.out, job.jobParams, loggableJobParams, log))
+    sequence.streamFailed = true;
   sequence.lastPage = 0;
   sequence.blankBackSide = 0;
   sequence.firstPageWidth = static_cast<int32_t>(static_cast<uint64_t>(header.cupsBytesPerLine) * 8);

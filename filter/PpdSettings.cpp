@@ -38,87 +38,91 @@ int32_t CopiesFromArgument(const char *text) {
   return static_cast<int32_t>(value);
 }
 
-void SettlePageSize(ppd_file_t *ppd, const JobOptions &options, PARAM_KEY_SPERATOR_VALUE *table) {
+void SettlePageSize(ppd_file_t *ppd, const JobOptions &options, PARAM_KEY_SPERATOR_VALUE *table,
+                    const JobLog &log) {
   // An explicit PageSize option wins over any mark and is taken as it comes.
   const char *option = JobOptionValue(options, "PageSize");
   if (option != nullptr) {
-    LogLine("DEBUG: option PageSize,value=%s\n", option);
-    SetSubmittedJobParam("PageSize", option, table);
+    LogLine(log, "DEBUG: option PageSize,value=%s\n", option);
+    SetSubmittedJobParam("PageSize", option, table, log);
     return;
   }
   for (const char *size : PAGE_SIZE_PROBE_ORDER) {
     if (IsMarked(ppd, "PageSize", size)) {
-      LogLine("DEBUG: ppd PageSize,value=%s\n", size);
-      SetJobParam("PageSize", size, table);
+      LogLine(log, "DEBUG: ppd PageSize,value=%s\n", size);
+      SetJobParam("PageSize", size, table, log);
       return;
     }
   }
   // A size outside the printer's list leaves the table's earlier value in place.
 }
 
-void SettleInputSlot(ppd_file_t *ppd, const JobOptions &options, PARAM_KEY_SPERATOR_VALUE *table) {
+void SettleInputSlot(ppd_file_t *ppd, const JobOptions &options, PARAM_KEY_SPERATOR_VALUE *table,
+                     const JobLog &log) {
   const char *option = JobOptionValue(options, "InputSlot");
   if (option != nullptr) {
-    LogLine("DEBUG: option PaperBox,value=%s\n", option);
-    SetSubmittedJobParam("InputSlot", option, table);
+    LogLine(log, "DEBUG: option PaperBox,value=%s\n", option);
+    SetSubmittedJobParam("InputSlot", option, table, log);
   }
   if (IsMarked(ppd, "InputSlot", "ManualTray")) {
-    SetJobParam("InputSlot", "ManualTray", table);
-    LogLine("DEBUG: InputSlot is ManualTray.\n");
+    SetJobParam("InputSlot", "ManualTray", table, log);
+    LogLine(log, "DEBUG: InputSlot is ManualTray.\n");
   } else {
-    LogLine("DEBUG: InputSlot is Default(MainTray).\n");
+    LogLine(log, "DEBUG: InputSlot is Default(MainTray).\n");
   }
 }
 
-void SettleResolution(ppd_file_t *ppd, PARAM_KEY_SPERATOR_VALUE *table) {
+void SettleResolution(ppd_file_t *ppd, PARAM_KEY_SPERATOR_VALUE *table, const JobLog &log) {
   if (IsMarked(ppd, "Resolution", "1200dpi")) {
-    SetJobParam("Resolution", "1200dpi", table);
-    LogLine("DEBUG: Resolution is 1200dpi. \n");
+    SetJobParam("Resolution", "1200dpi", table, log);
+    LogLine(log, "DEBUG: Resolution is 1200dpi. \n");
   }
   // resX and resY come from the defaults and the options alone.
-  LogLine("DEBUG: resX is default(600dpi).\n");
+  LogLine(log, "DEBUG: resX is default(600dpi).\n");
 }
 
-void SettleDuplex(ppd_file_t *ppd, PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings) {
+void SettleDuplex(ppd_file_t *ppd, PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings,
+                  const JobLog &log) {
   // Anything but an explicit None or long-edge choice (a PPD without Duplex included)
   // counts as short-edge two-sided; the constraint check may still switch it off.
   if (IsMarked(ppd, "Duplex", "None")) {
     settings->duplexMode = 0;
-    SetJobParam("Duplex", "None", table);
+    SetJobParam("Duplex", "None", table, log);
   } else if (IsMarked(ppd, "Duplex", "DuplexNoTumble")) {
     settings->duplexMode = 1;
-    SetJobParam("Duplex", "DuplexNoTumble", table);
+    SetJobParam("Duplex", "DuplexNoTumble", table, log);
   } else {
     settings->duplexMode = 2;
-    SetJobParam("Duplex", "DuplexTumble", table);
+    SetJobParam("Duplex", "DuplexTumble", table, log);
   }
-  LogLine("DEBUG: duplex is %d \n", settings->duplexMode);
+  LogLine(log, "DEBUG: duplex is %d \n", settings->duplexMode);
 }
 
-void SettleMediaType(ppd_file_t *ppd, PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings) {
+void SettleMediaType(ppd_file_t *ppd, PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings,
+                     const JobLog &log) {
   // Recycled paper runs as plain paper; anything unknown, or no MediaType at all, is
   // treated as thick so that it is never turned in the duplex unit.
   if (IsMarked(ppd, "MediaType", "Plain") || IsMarked(ppd, "MediaType", "Recycled")) {
     settings->mediaClass = 0;
-    SetJobParam("MediaType", "Plain", table);
+    SetJobParam("MediaType", "Plain", table, log);
   } else if (IsMarked(ppd, "MediaType", "Thin")) {
     settings->mediaClass = 1;
-    SetJobParam("MediaType", "Thin", table);
+    SetJobParam("MediaType", "Thin", table, log);
   } else {
     settings->mediaClass = 2;
-    SetJobParam("MediaType", "Thick", table);
+    SetJobParam("MediaType", "Thick", table, log);
   }
-  LogLine("DEBUG: ppdIsMarked MediaType,value=%d\n", settings->mediaClass);
+  LogLine(log, "DEBUG: ppdIsMarked MediaType,value=%d\n", settings->mediaClass);
 }
 
 // The printer knows the two bank envelopes by its own size names.
-void RenameCustomPageSizes(PARAM_KEY_SPERATOR_VALUE *table) {
+void RenameCustomPageSizes(PARAM_KEY_SPERATOR_VALUE *table, const JobLog &log) {
   char *pageSize = nullptr;
-  GetJobParam("PageSize", &pageSize, table);
+  GetJobParam("PageSize", &pageSize, table, log);
   if (pageSize == nullptr) return;
   // pageSize points into the table, so the second test sees the first rewrite.
-  if (strcmp(pageSize, "BANK1") == 0) SetJobParam("PageSize", "CUS_1", table);
-  if (strcmp(pageSize, "BANK2") == 0) SetJobParam("PageSize", "CUS_2", table);
+  if (strcmp(pageSize, "BANK1") == 0) SetJobParam("PageSize", "CUS_1", table, log);
+  if (strcmp(pageSize, "BANK2") == 0) SetJobParam("PageSize", "CUS_2", table, log);
 }
 
 // A PPD that names no sheet or no resolution stands for this printer all the same: its
@@ -185,11 +189,11 @@ PageLimits PrinterPageLimits(ppd_file_t *ppd) {
 }  // namespace
 
 int GetPrintSettings(const JobOptions &options, const char *copiesArg,
-                     PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings) {
+                     PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings, const JobLog &log) {
   const char *ppdPath = getenv("PPD");
   ppd_file_t *ppd = ppdPath != nullptr ? ppdOpenFile(ppdPath) : nullptr;
   if (ppd == nullptr) {
-    LogLine("ERROR: Unable to open PPD file!\n");
+    LogLine(log, "ERROR: Unable to open PPD file!\n");
     return 1;
   }
 
@@ -197,35 +201,35 @@ int GetPrintSettings(const JobOptions &options, const char *copiesArg,
   // Conflicts between the options are not ours to resolve: the marks stand as marked.
   cupsMarkOptions(ppd, options.count, options.options);
 
-  SettlePageSize(ppd, options, table);
-  SettleInputSlot(ppd, options, table);
-  SettleResolution(ppd, table);
-  SettleDuplex(ppd, table, settings);
+  SettlePageSize(ppd, options, table, log);
+  SettleInputSlot(ppd, options, table, log);
+  SettleResolution(ppd, table, log);
+  SettleDuplex(ppd, table, settings, log);
 
   settings->feedEdge = IsMarked(ppd, "FeedEdge", "1") ? 1 : 0;
-  if (settings->feedEdge == 1) SetJobParam("FeedEdge", "1", table);
-  LogLine("DEBUG: ppdIsMarked FeedEdge,value=%d\n", settings->feedEdge);
+  if (settings->feedEdge == 1) SetJobParam("FeedEdge", "1", table, log);
+  LogLine(log, "DEBUG: ppdIsMarked FeedEdge,value=%d\n", settings->feedEdge);
 
   // The A5 flag follows the mark alone: a PageSize option counts through the mark that
   // cupsMarkOptions made for it, never through the table's text.
   settings->flagPageA5 = IsMarked(ppd, "PageSize", "A5") ? 1 : 0;
-  LogLine("DEBUG: ppdIsMarked Flag_Page_A5,value=%d\n", settings->flagPageA5);
+  LogLine(log, "DEBUG: ppdIsMarked Flag_Page_A5,value=%d\n", settings->flagPageA5);
 
   settings->orientation = IsMarked(ppd, "Orientation", "Landscape") ? 1 : 0;
-  LogLine("DEBUG: ppdIsMarked Orientation,value=%d\n", settings->orientation);
+  LogLine(log, "DEBUG: ppdIsMarked Orientation,value=%d\n", settings->orientation);
 
-  SettleMediaType(ppd, table, settings);
+  SettleMediaType(ppd, table, settings, log);
   settings->pageLimits = PrinterPageLimits(ppd);
 
   // The marks are all read; nothing later needs the PPD.
   ppdClose(ppd);
 
   settings->copies = CopiesFromArgument(copiesArg);
-  LogLine("DEBUG: input copies is %d \n", settings->copies);
-  SetSubmittedJobParam("copies", copiesArg, table);
+  LogLine(log, "DEBUG: input copies is %d \n", settings->copies);
+  SetSubmittedJobParam("copies", copiesArg, table, log);
 
-  RenameCustomPageSizes(table);
-  ReadCredentialsInto(table);
+  RenameCustomPageSizes(table, log);
+  ReadCredentialsInto(table, log);
   return 0;
 }
 

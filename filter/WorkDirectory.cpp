@@ -31,7 +31,7 @@ bool IsOursAlone(const struct stat &info) {
 
 // The lock file must be a regular file of ours; anything else under its name (a link to
 // somebody's file, a file another user made to hold us up) is removed once and made anew.
-int OpenLockFile() {
+int OpenLockFile(const JobLog &log) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     const int fd = open(WORK_LOCK_FILE, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd >= 0) {
@@ -44,7 +44,8 @@ int OpenLockFile() {
     }
     if (unlink(WORK_LOCK_FILE) != 0 && errno != ENOENT) break;
   }
-  LogLine("ERROR: The lock file %s belongs to another user or is not a regular file, and it "
+  LogLine(log,
+          "ERROR: The lock file %s belongs to another user or is not a regular file, and it "
           "cannot be removed: %s\n",
           WORK_LOCK_FILE, strerror(errno));
   return -1;
@@ -52,30 +53,30 @@ int OpenLockFile() {
 
 // A blocking flock would be restarted after the SIGTERM handler, so the wait polls and
 // looks at the cancel flag between tries.
-WorkDirectoryStatus LockWorkDirectory(int *lockFd) {
-  const int fd = OpenLockFile();
+WorkDirectoryStatus LockWorkDirectory(int *lockFd, const JobLog &log) {
+  const int fd = OpenLockFile(log);
   if (fd < 0) return WorkDirectoryStatus::Unsafe;
   bool waited = false;
   while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK && errno != EINTR) {
-      LogLine("ERROR: Unable to lock %s: %s\n", WORK_LOCK_FILE, strerror(errno));
+      LogLine(log, "ERROR: Unable to lock %s: %s\n", WORK_LOCK_FILE, strerror(errno));
       close(fd);
       return WorkDirectoryStatus::Unsafe;
     }
     if (!waited) {
-      LogLine("INFO: Waiting for another print job to finish with the work directory %s\n",
+      LogLine(log, "INFO: Waiting for another print job to finish with the work directory %s\n",
               WORK_DIRECTORY);
       waited = true;
     }
     if (cancel_job) {
-      LogLine("DEBUG: Job cancelled while waiting for the work directory\n");
+      LogLine(log, "DEBUG: Job cancelled while waiting for the work directory\n");
       close(fd);
       return WorkDirectoryStatus::Cancelled;
     }
     const struct timespec pause = {0, LOCK_POLL_NANOSECONDS};
     nanosleep(&pause, nullptr);
   }
-  if (waited) LogLine("DEBUG: The work directory is free, going on\n");
+  if (waited) LogLine(log, "DEBUG: The work directory is free, going on\n");
   *lockFd = fd;
   return WorkDirectoryStatus::Ready;
 }
@@ -121,9 +122,9 @@ bool EmptyPrivateDirectory(const struct stat &found) {
 
 }  // namespace
 
-WorkDirectoryStatus PrepareWorkDirectory(int *lockFd) {
+WorkDirectoryStatus PrepareWorkDirectory(int *lockFd, const JobLog &log) {
   *lockFd = -1;
-  const WorkDirectoryStatus locked = LockWorkDirectory(lockFd);
+  const WorkDirectoryStatus locked = LockWorkDirectory(lockFd, log);
   if (locked != WorkDirectoryStatus::Ready) return locked;
 
   struct stat info;
@@ -136,13 +137,14 @@ WorkDirectoryStatus PrepareWorkDirectory(int *lockFd) {
   }
   mkdirs("/tmp/");
   if (mkdir(WORK_DIRECTORY_PATH, 0700) != 0 && errno != EEXIST) {
-    LogLine("ERROR: Unable to create the work directory %s: %s\n", WORK_DIRECTORY_PATH,
+    LogLine(log, "ERROR: Unable to create the work directory %s: %s\n", WORK_DIRECTORY_PATH,
             strerror(errno));
     CloseWorkDirectoryLock(lockFd);
     return WorkDirectoryStatus::Unsafe;
   }
   if (!MakeDirectoryPrivate()) {
-    LogLine("ERROR: %s is not a directory of this filter's user (uid %u), and it cannot be "
+    LogLine(log,
+            "ERROR: %s is not a directory of this filter's user (uid %u), and it cannot be "
             "removed; remove it and print again\n",
             WORK_DIRECTORY_PATH, static_cast<unsigned>(geteuid()));
     CloseWorkDirectoryLock(lockFd);

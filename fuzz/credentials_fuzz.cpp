@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   char *password = static_cast<char *>(calloc(CREDENTIAL_BUFFER_SIZE, 1));
   char *authIdPointer = authId;
   char *passwordPointer = password;
-  const int found = getAuthInfoFromPath(path.c_str(), &authIdPointer, &passwordPointer);
+  const int found =
+      getAuthInfoFromPath(path.c_str(), &authIdPointer, &passwordPointer, StderrLog());
   FUZZ_CHECK(found == 0 || found == 1);
   FUZZ_CHECK(strnlen(authId, CREDENTIAL_BUFFER_SIZE) < CREDENTIAL_BUFFER_SIZE);
   FUZZ_CHECK(strnlen(password, CREDENTIAL_BUFFER_SIZE) < CREDENTIAL_BUFFER_SIZE);

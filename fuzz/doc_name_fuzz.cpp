@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // The caller's buffer as the header documents it: zero-filled, DOC_NAME_BUFFER_SIZE bytes.
   char *docName = static_cast<char *>(calloc(DOC_NAME_BUFFER_SIZE, 1));
   char *docNamePointer = docName;
-  getDocumenName(title, &docNamePointer);
+  getDocumenName(title, &docNamePointer, StderrLog());
 
   // The name is what follows the last '/', cut to the buffer (never inside a UTF-8
   // character: a character that would stand across the cut goes whole), and cut at the

@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // On the heap and exactly as large as the job's, so a write past the table is caught.
   auto *table = new PARAM_KEY_SPERATOR_VALUE[JOB_PARAM_COUNT];
   memcpy(table, tblDefParam, sizeof tblDefParam);
-  GetJobParamFromCups(options, table);
+  GetJobParamFromCups(options, table, StderrLog());
 
   for (int i = 0; i < JOB_PARAM_COUNT; ++i) {
     // Options change values only, and a value never loses its NUL nor keeps the
@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   // Whatever the values, the longest table fits the job's buffer uncut.
   char *params = static_cast<char *>(malloc(JOB_PARAMS_BUFFER_SIZE));
-  BuildJobParams(&params, table);
+  BuildJobParams(&params, table, StderrLog());
   FUZZ_CHECK(strnlen(params, JOB_PARAMS_BUFFER_SIZE) < JOB_PARAMS_BUFFER_SIZE);
   FUZZ_CHECK(Serialised(table, false) == params);
 

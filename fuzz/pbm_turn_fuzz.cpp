@@ -77,10 +77,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   WriteScratchFile(inPath, data, size);
   for (const int angle : kAngles) {
     unlink(outPath.c_str());
-    if (rotatePbm(inPath.c_str(), outPath.c_str(), angle) == 0) CheckTurnedFile(inPath, outPath, angle);
+    if (rotatePbm(inPath.c_str(), outPath.c_str(), angle, StderrLog()) == 0)
+      CheckTurnedFile(inPath, outPath, angle);
   }
   // An angle the turn does not know is refused, not guessed.
-  FUZZ_CHECK(rotatePbm(inPath.c_str(), outPath.c_str(), 45) == 1);
+  FUZZ_CHECK(rotatePbm(inPath.c_str(), outPath.c_str(), 45, StderrLog()) == 1);
   CompareInMemoryTurns(data, size);
   return 0;
 }

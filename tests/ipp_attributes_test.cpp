@@ -146,15 +146,15 @@ TEST(DuplexOffReason, NamesTheRuleThatHoldsInWords) {
   IppJobAttributes ipp;
   JobSettings job;
   FillJobSettingsFromIpp(ipp, &job);
-  EXPECT_EQ(DuplexOffReason(job.table, job.settings), nullptr);
+  EXPECT_EQ(DuplexOffReason(job.table, job.settings, job.log), nullptr);
   char error[64];
   ASSERT_TRUE(SetIppJobAttribute(&ipp, "media", "na_legal_8.5x14in", error, sizeof error));
   FillJobSettingsFromIpp(ipp, &job);
-  EXPECT_STREQ(DuplexOffReason(job.table, job.settings),
+  EXPECT_STREQ(DuplexOffReason(job.table, job.settings, job.log),
                "the duplex unit cannot turn sheets of this size");
   ASSERT_TRUE(SetIppJobAttribute(&ipp, "media-source", "manual", error, sizeof error));
   FillJobSettingsFromIpp(ipp, &job);
-  EXPECT_STREQ(DuplexOffReason(job.table, job.settings),
+  EXPECT_STREQ(DuplexOffReason(job.table, job.settings, job.log),
                "the manual tray cannot feed two-sided jobs");
 }
 

@@ -41,7 +41,7 @@ std::string ExpectedLog(int width, int height, const std::string &pbm, const std
 
 std::string Encode(const std::string &pbm, const std::string &jbg) {
   testing::internal::CaptureStderr();
-  pbmtojbg(pbm.c_str(), jbg.c_str());
+  pbmtojbg(pbm.c_str(), jbg.c_str(), StderrLog());
   return testing::internal::GetCapturedStderr();
 }
 
@@ -156,7 +156,7 @@ TEST_F(StandInEncoder, NothingReachesStandardOutput) {
     FdToFile printerStream(STDOUT_FILENO, stdout, work_.file("stdout"));
     // Printer stream bytes still buffered when the encoder starts must keep their place.
     fputs("record 1|", stdout);
-    pbmtojbg(pbm.c_str(), jbg.c_str());
+    pbmtojbg(pbm.c_str(), jbg.c_str(), StderrLog());
     fputs("record 2|", stdout);
   }
   const std::string log = ReadFileText(work_.file("stderr"));
@@ -178,7 +178,7 @@ TEST_F(StandInEncoder, AClosedStandardOutputStaysClosed) {
   fflush(stdout);
   const int saved = dup(STDOUT_FILENO);
   close(STDOUT_FILENO);
-  pbmtojbg(pbm.c_str(), work_.file("page.jbg").c_str());
+  pbmtojbg(pbm.c_str(), work_.file("page.jbg").c_str(), StderrLog());
   const bool stillClosed = fcntl(STDOUT_FILENO, F_GETFD) == -1;
   dup2(saved, STDOUT_FILENO);
   close(saved);
@@ -260,7 +260,7 @@ TEST_F(StandInEncoder, TheExitStatusIsTheResult) {
     Install(false, std::string("for last in \"$@\"; do :; done\n") + c.shell);
     EncoderFailure failure;
     testing::internal::CaptureStderr();
-    const bool encoded = pbmtojbg(pbm.c_str(), jbg.c_str(), &failure);
+    const bool encoded = pbmtojbg(pbm.c_str(), jbg.c_str(), StderrLog(), &failure);
     const std::string log = testing::internal::GetCapturedStderr();
     EXPECT_EQ(encoded, c.succeeds);
     EXPECT_STREQ(failure.cause, c.cause);
@@ -274,7 +274,7 @@ TEST_F(StandInEncoder, TheExitStatusIsTheResult) {
   // Failures before the encoder runs have a cause too.
   EncoderFailure failure;
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(pbmtojbg(work_.file("missing.pbm").c_str(), jbg.c_str(), &failure));
+  EXPECT_FALSE(pbmtojbg(work_.file("missing.pbm").c_str(), jbg.c_str(), StderrLog(), &failure));
   testing::internal::GetCapturedStderr();
   EXPECT_STREQ(failure.cause, "the page file cannot be opened: No such file or directory");
 }
@@ -404,7 +404,7 @@ TEST(RealEncoder, AQuarterTurnedPageEncodesWithItsTurnedSize) {
   const std::string jbg = dir.file("turned.jbg");
   WriteFileText(pbm, PbmText(page.width, page.height, page.bits));
   testing::internal::CaptureStderr();
-  ASSERT_EQ(rotatePbm(pbm.c_str(), turned.c_str(), -90), 0);
+  ASSERT_EQ(rotatePbm(pbm.c_str(), turned.c_str(), -90, StderrLog()), 0);
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(Encode(turned, jbg), ExpectedLog(517, 333, turned, jbg));
   const RunResult run = RunProgram({"jbgtopbm", jbg, dir.file("decoded.pbm")});

@@ -72,7 +72,7 @@ Bytes EncodeWithCommand(const PageBitmap &page, const TempDir &dir) {
   unlink(jbg.c_str());
   WriteFileText(pbm, PbmText(page));
   testing::internal::CaptureStderr();
-  pbmtojbg(pbm.c_str(), jbg.c_str());
+  pbmtojbg(pbm.c_str(), jbg.c_str(), StderrLog());
   testing::internal::GetCapturedStderr();
   return FileExists(jbg) ? ReadBytes(jbg) : Bytes();
 }

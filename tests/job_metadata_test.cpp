@@ -41,7 +41,7 @@ DocNameResult DocName(const std::string &title) {
   std::vector<char> buffer(DOC_NAME_BUFFER_SIZE, '\0');
   char *out = buffer.data();
   CaptureStderr();
-  getDocumenName(title.c_str(), &out);
+  getDocumenName(title.c_str(), &out, StderrLog());
   DocNameResult result{std::string(buffer.data()), GetCapturedStderr()};
   EXPECT_EQ(out, buffer.data());
   return result;
@@ -247,7 +247,7 @@ AuthResult ReadAuth(const std::string &path) {
   char *passwordOut = password.data();
   CaptureStderr();
   AuthResult result;
-  result.status = getAuthInfoFromPath(path.c_str(), &idOut, &passwordOut);
+  result.status = getAuthInfoFromPath(path.c_str(), &idOut, &passwordOut, StderrLog());
   result.log = GetCapturedStderr();
   EXPECT_EQ(idOut, id.data());
   EXPECT_EQ(passwordOut, password.data());
@@ -378,7 +378,7 @@ TEST(Credentials, FifoIsRefusedWithoutBlocking) {
     char password[CREDENTIAL_BUFFER_SIZE] = {};
     char *idOut = id;
     char *passwordOut = password;
-    _exit(getAuthInfoFromPath(fifo.c_str(), &idOut, &passwordOut) == 0 ? 0 : 1);
+    _exit(getAuthInfoFromPath(fifo.c_str(), &idOut, &passwordOut, StderrLog()) == 0 ? 0 : 1);
   }
   int status = 0;
   pid_t done = 0;
@@ -515,7 +515,7 @@ TEST(Credentials, ReadsTheFixedPath) {
   char *idOut = id.data();
   char *passwordOut = password.data();
   CaptureStderr();
-  const int status = getAuthInfo(&idOut, &passwordOut);
+  const int status = getAuthInfo(&idOut, &passwordOut, StderrLog());
   const std::string log = GetCapturedStderr();
   EXPECT_EQ(status, 1);
   EXPECT_STREQ(id.data(), "fixed-id");

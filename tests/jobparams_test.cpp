@@ -39,7 +39,7 @@ struct Table {
   std::string Build() {
     std::vector<char> buffer(JOB_PARAMS_BUFFER_SIZE, 'X');
     char *out = buffer.data();
-    BuildJobParams(&out, records);
+    BuildJobParams(&out, records, StderrLog());
     EXPECT_EQ(out, buffer.data()) << "the caller's pointer must not move";
     return std::string(buffer.data());
   }
@@ -55,13 +55,13 @@ Table CustomTable(std::initializer_list<PARAM_KEY_SPERATOR_VALUE> head) {
 
 std::string ApplyOptions(Table &table, const char *options) {
   CaptureStderr();
-  GetJobParamFromCups(options, table.records);
+  GetJobParamFromCups(options, table.records, StderrLog());
   return GetCapturedStderr();
 }
 
 std::string ApplyToken(Table &table, const char *token) {
   CaptureStderr();
-  SetJobParams(token, table.records);
+  SetJobParams(token, table.records, StderrLog());
   return GetCapturedStderr();
 }
 
@@ -152,7 +152,7 @@ TEST(ReadingOptions, EscapedAndQuotedPasswordsArriveWholeAndStayOutOfTheLog) {
     SCOPED_TRACE(options);
     Table table;
     CaptureStderr();
-    GetJobParamFromCups(options, table.records);
+    GetJobParamFromCups(options, table.records, StderrLog());
     const std::string built = table.Build();
     const std::string log = GetCapturedStderr();
     EXPECT_EQ(table.Value("AuthPassword"), "Zq7Rt Wx9Pk\"Kv3Ld\\Jm5Hs");
@@ -331,9 +331,9 @@ TEST(ValueRule, ValueIsEverythingAfterKeyAndSeparator) {
 TEST(ValueRule, SubmittedValuesLoseCommasAndControlCharacters) {
   Table table;
   testing::internal::CaptureStderr();
-  SetJobParams("DocName=a, AuthID=x\x7f\ty", table.records);
-  SetSubmittedJobParam("LoginName", "eve\r\nbob,", table.records);
-  SetJobParam("AuthID", "dept,42", table.records);
+  SetJobParams("DocName=a, AuthID=x\x7f\ty", table.records, StderrLog());
+  SetSubmittedJobParam("LoginName", "eve\r\nbob,", table.records, StderrLog());
+  SetJobParam("AuthID", "dept,42", table.records, StderrLog());
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(table.Value("DocName"), "a  AuthID=x  y");
   EXPECT_EQ(table.Value("LoginName"), "eve  bob ");
@@ -368,9 +368,9 @@ TEST(RawRecord, LongTokenIsCutTo255) {
 TEST(ByKey, SetJobParamReplacesAndLogs) {
   Table table;
   CaptureStderr();
-  SetJobParam("PageSize", "CUS_1", table.records);
-  SetJobParam("pagesize", "A3", table.records);
-  SetJobParam("Nothing", "x", table.records);
+  SetJobParam("PageSize", "CUS_1", table.records, StderrLog());
+  SetJobParam("pagesize", "A3", table.records, StderrLog());
+  SetJobParam("Nothing", "x", table.records, StderrLog());
   EXPECT_EQ(GetCapturedStderr(), "SetJobParam:[PageSize , CUS_1 ]\n");
   EXPECT_EQ(table.Value("PageSize"), "CUS_1");
 }
@@ -379,10 +379,10 @@ TEST(ByKey, SetJobParamCutsTo255AndCanEmpty) {
   Table table;
   const std::string longValue(300, 'v');
   CaptureStderr();
-  SetJobParam("LoginName", longValue.c_str(), table.records);
+  SetJobParam("LoginName", longValue.c_str(), table.records, StderrLog());
   EXPECT_EQ(GetCapturedStderr(), "SetJobParam:[LoginName , " + std::string(255, 'v') + " ]\n");
   EXPECT_EQ(table.Value("LoginName"), std::string(255, 'v'));
-  SetJobParam("copies", "", table.records);
+  SetJobParam("copies", "", table.records, StderrLog());
   const std::string built = table.Build();
   EXPECT_NE(built.find(", copies=, jobId=, "), std::string::npos);
 }
@@ -392,24 +392,24 @@ TEST(ByKey, GetJobParamPointsIntoTheTable) {
   char fallback[] = "unset";
   char *value = fallback;
   CaptureStderr();
-  GetJobParam("NoSuchKey", &value, table.records);
-  GetJobParam("PageSize", &value, table.records);
+  GetJobParam("NoSuchKey", &value, table.records, StderrLog());
+  GetJobParam("PageSize", &value, table.records, StderrLog());
   EXPECT_EQ(GetCapturedStderr(), "GetJobParam:[PageSize , A4 ]\n");
   EXPECT_EQ(value, table.records[0].value);
-  SetJobParam("PageSize", "CUS_1", table.records);
+  SetJobParam("PageSize", "CUS_1", table.records, StderrLog());
   EXPECT_STREQ(value, "CUS_1");
 
   char *untouched = fallback;
-  GetJobParam("pagesize", &untouched, table.records);
+  GetJobParam("pagesize", &untouched, table.records, StderrLog());
   EXPECT_EQ(untouched, fallback);
 }
 
 TEST(ByKey, SetJobParamFromItsOwnValue) {
   Table table;
   char *value = nullptr;
-  GetJobParam("InputSlot", &value, table.records);
+  GetJobParam("InputSlot", &value, table.records, StderrLog());
   ASSERT_NE(value, nullptr);
-  SetJobParam("InputSlot", value, table.records);
+  SetJobParam("InputSlot", value, table.records, StderrLog());
   EXPECT_EQ(table.Value("InputSlot"), "MainTray");
 }
 
@@ -418,7 +418,8 @@ TEST(ByKey, SetJobParamFromItsOwnValue) {
 TEST(Serialising, FullValuesFillTheBufferExactly) {
   Table table;
   CaptureStderr();
-  for (auto &record : table.records) SetJobParam(record.key, std::string(255, 'z').c_str(), table.records);
+  for (auto &record : table.records)
+    SetJobParam(record.key, std::string(255, 'z').c_str(), table.records, StderrLog());
   const std::string built = table.Build();
   GetCapturedStderr();
   EXPECT_EQ(built.size(), JOB_PARAMS_BUFFER_SIZE - 1);
@@ -449,10 +450,10 @@ TEST(Serialising, OversizedRecordsAreCutAtTheBuffer) {
 TEST(Masking, PasswordNeverLoggedButSentToThePrinter) {
   Table table;
   CaptureStderr();
-  GetJobParamFromCups("AuthPassword=hunter2 copies=2", table.records);
+  GetJobParamFromCups("AuthPassword=hunter2 copies=2", table.records, StderrLog());
   char *value = nullptr;
-  GetJobParam("AuthPassword", &value, table.records);
-  SetJobParam("AuthPassword", "swordfish", table.records);
+  GetJobParam("AuthPassword", &value, table.records, StderrLog());
+  SetJobParam("AuthPassword", "swordfish", table.records, StderrLog());
   const std::string built = table.Build();
   const std::string log = GetCapturedStderr();
 
@@ -478,8 +479,8 @@ TEST(Masking, PasswordNeverLoggedButSentToThePrinter) {
 TEST(Masking, EmptyPasswordAndOtherKeysStayAsTheyAre) {
   Table table;
   CaptureStderr();
-  SetJobParam("AuthPassword", "", table.records);
-  SetJobParam("AuthID", "alice", table.records);
+  SetJobParam("AuthPassword", "", table.records, StderrLog());
+  SetJobParam("AuthID", "alice", table.records, StderrLog());
   EXPECT_EQ(GetCapturedStderr(), "SetJobParam:[AuthPassword ,  ]\nSetJobParam:[AuthID , alice ]\n");
   std::vector<char> loggable(JOB_PARAMS_BUFFER_SIZE);
   BuildLoggableJobParams(loggable.data(), loggable.size(), table.records);

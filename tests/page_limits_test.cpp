@@ -78,7 +78,7 @@ class PpdPageLimits : public testing::Test {
     PrintSettings settings;
     testing::internal::CaptureStderr();
     JobOptions none = ParseJobOptions("");
-    const int result = GetPrintSettings(none, "1", table, &settings);
+    const int result = GetPrintSettings(none, "1", table, &settings, StderrLog());
     ReleaseJobOptions(&none);
     const std::string log = testing::internal::GetCapturedStderr();
     unsetenv("PPD");
@@ -144,7 +144,7 @@ TEST(TurnLimits, APageTooLargeToTurnIsRefusedBeforeItIsHeld) {
   const unsigned char row[1] = {0x80};
   testing::internal::CaptureStderr();
   errno = 0;
-  const int result = WriteTurnedPbm(row, 2147483640, 1, -90, out.c_str());
+  const int result = WriteTurnedPbm(row, 2147483640, 1, -90, out.c_str(), StderrLog());
   const int error = errno;
   const std::string log = testing::internal::GetCapturedStderr();
   EXPECT_EQ(result, 1);

@@ -301,7 +301,7 @@ struct RotateRun {
 
 RotateRun RunRotate(const std::string &in, const std::string &out, int angle) {
   testing::internal::CaptureStderr();
-  const int result = rotatePbm(in.c_str(), out.c_str(), angle);
+  const int result = rotatePbm(in.c_str(), out.c_str(), angle, StderrLog());
   return {result, testing::internal::GetCapturedStderr()};
 }
 

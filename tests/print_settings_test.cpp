@@ -199,7 +199,7 @@ class JobTableTest : public testing::Test {
   // Sets a value without the trace line showing up in a captured log.
   void Preset(const char *key, const char *value) {
     testing::internal::CaptureStderr();
-    SetJobParam(key, value, table);
+    SetJobParam(key, value, table, StderrLog());
     testing::internal::GetCapturedStderr();
   }
 
@@ -227,7 +227,7 @@ class PrintSettingsTest : public JobTableTest {
   int RunCapturing(const std::string &options, const std::string &copies) {
     JobOptions parsed = ParseJobOptions(options.c_str());
     testing::internal::CaptureStderr();
-    const int result = GetPrintSettings(parsed, copies.c_str(), table, &settings);
+    const int result = GetPrintSettings(parsed, copies.c_str(), table, &settings, StderrLog());
     log = SplitLines(testing::internal::GetCapturedStderr());
     ReleaseJobOptions(&parsed);
     return result;
@@ -680,7 +680,7 @@ TEST_F(PrintSettingsTest, CredentialValuesLoseCommasAndControlCharacters) {
   char buffer[JOB_PARAMS_BUFFER_SIZE] = {};
   char *params = buffer;
   testing::internal::CaptureStderr();
-  BuildJobParams(&params, table);
+  BuildJobParams(&params, table, StderrLog());
   testing::internal::GetCapturedStderr();
   const std::string built = buffer;
   EXPECT_EQ(built.find(", copies=999, "), std::string::npos) << built;
@@ -726,7 +726,7 @@ class DuplexConstraintTest : public JobTableTest {
 
   void Check() {
     testing::internal::CaptureStderr();
-    VerifyParamsConstraint(table, &settings);
+    VerifyParamsConstraint(table, &settings, StderrLog());
     log = SplitLines(testing::internal::GetCapturedStderr());
   }
 
@@ -864,8 +864,8 @@ class SettingsAndConstraintTest : public PrintSettingsTest {
     char buffer[JOB_PARAMS_BUFFER_SIZE] = {};
     char *out = buffer;
     testing::internal::CaptureStderr();
-    VerifyParamsConstraint(table, &settings);
-    BuildJobParams(&out, table);
+    VerifyParamsConstraint(table, &settings, StderrLog());
+    BuildJobParams(&out, table, StderrLog());
     testing::internal::GetCapturedStderr();
     return buffer;
   }

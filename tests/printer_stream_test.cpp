@@ -23,7 +23,8 @@ TEST(PrinterStream, JobHeaderIsMagicLengthAndStringWithoutTerminator) {
   FILE *out = tmpfile();
   ASSERT_NE(out, nullptr);
   testing::internal::CaptureStderr();
-  EXPECT_TRUE(WriteJobHeader(out, "PageSize=A4, AuthPassword=pw, ", "PageSize=A4, AuthPassword=********, "));
+  EXPECT_TRUE(WriteJobHeader(out, "PageSize=A4, AuthPassword=pw, ",
+                             "PageSize=A4, AuthPassword=********, ", StderrLog()));
   const std::string log = testing::internal::GetCapturedStderr();
 
   const std::string expected = std::string("kv7310_param\0\0\0\0", 16) + std::string("\x1e\0\0\0", 4) +
@@ -77,7 +78,7 @@ TEST(PrinterStream, WriteFailureIsReported) {
   std::vector<unsigned char> data(100, 0x55);
   record.jbg_size = static_cast<uint32_t>(data.size());
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(WriteJobHeader(out, "a=b, ", "a=b, "));
+  EXPECT_FALSE(WriteJobHeader(out, "a=b, ", "a=b, ", StderrLog()));
   testing::internal::GetCapturedStderr();
   EXPECT_FALSE(WritePageRecord(out, record, 0, data.data(), data.size()));
   fclose(out);

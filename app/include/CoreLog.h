@@ -1,26 +1,26 @@
 #pragma once
-// The core writes its log lines to standard error. In the server they are routed into
-// PAPPL's log: the lines of a job's setup into that job's log, all others into the
-// server's log.
+// The core's log function for the server: each line the core writes for a job (a CUPS
+// filter line such as "INFO: Printing page 1") becomes a line of PAPPL's log at the level
+// of its prefix, in the job's lines when there is a job, else the printer's or the
+// system's. Lines without a prefix (the job parameter traces, "PAGE:") are debug lines.
 
 #include <pappl/pappl.h>
 
+#include <cstddef>
 #include <string>
-#include <vector>
 
-// Points standard error at a pipe whose lines go to the system's log. Returns the
-// descriptor that still reaches the original standard error (for PAPPL's own log when it
-// logs to standard error), or -1 when the routing could not be set up (the core's lines
-// then stay on standard error).
-int StartCoreLogRouting();
-// The system whose log takes the core's lines; when PAPPL itself logs to standard error,
-// the lines go on to the original standard error.
-void SetCoreLogSystem(pappl_system_t *system, bool papplLogsToStderr);
+#include "Log.h"
 
-// The lines the core logs while a job is set up, collected in the order written.
-// Only one job is set up at a time; lines other threads log meanwhile are collected too.
-void BeginCoreLogCapture();
-std::vector<std::string> EndCoreLogCapture();
+// Where the core's lines go: the job when it is set, else the printer, else the system.
+struct CoreLogTarget {
+  pappl_system_t *system = nullptr;
+  pappl_printer_t *printer = nullptr;
+  pappl_job_t *job = nullptr;
+};
 
-// The PAPPL log level of a core line by its CUPS prefix, and the text without it.
-pappl_loglevel_t CoreLineLevel(const std::string &line, std::string *text);
+// The log function and context to hand the core; the target must outlive the job.
+JobLog CoreLogFor(CoreLogTarget *target);
+
+// The PAPPL log level of a core line by its CUPS prefix, and its text without the prefix
+// and the line feed.
+pappl_loglevel_t CoreLineLevel(const char *line, size_t length, std::string *text);

@@ -9,11 +9,13 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "CoreLog.h"
 #include "IppJobAttributes.h"
 #include "StreamJob.h"
 
 struct PrintJob {
   pappl_job_t *job = nullptr;
+  CoreLogTarget log;            // where the core's lines for the job go: the job's log
   FILE *out = nullptr;          // the printer stream, written to the device
   StreamJob *stream = nullptr;  // started with the first page
   int media = -1;               // entry of IPP_MEDIA_SIZES, settled with the first page
@@ -38,9 +40,9 @@ int SettleJobMedia(pappl_job_t *job, const pappl_pr_options_t *options, int32_t 
 // The resolution the client asked for, or the printer's default.
 int JobResolution(pappl_job_t *job, const pappl_pr_options_t *options);
 
-// Fills the core's job settings from the job's attributes and starts the core's job. The
-// core's setup lines go into the job's log, and the reason when two-sided printing was
-// switched off. False when the job cannot go on.
+// Fills the core's job settings from the job's attributes and starts the core's job, which
+// logs into the job's log; the reason when two-sided printing was switched off goes there
+// too. False when the job cannot go on.
 bool StartPrintStream(PrintJob *print, const pappl_pr_options_t *options, int media, int dpi);
 
 // Hands one page (PBM layout, malloc'd; the core takes it) to the core. False when the job

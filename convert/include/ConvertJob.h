@@ -8,6 +8,7 @@
 #include "IppJobAttributes.h"
 
 struct ConvertRequest {
+  JobLog log;  // the job's lines: standard error
   IppJobAttributes attributes;
   bool resolutionGiven = false;
   std::string inputPath;  // empty: standard input

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "JobParamsProc.h"
+#include "Log.h"
 
 inline constexpr size_t CREDENTIAL_BUFFER_SIZE = 128;
 inline constexpr const char AUTH_CONFIG_PATH[] = "/tmp/auth/auth_config";
@@ -15,10 +16,10 @@ inline constexpr size_t AUTH_CONFIG_MAX_BYTES = 64 * 1024;
 // directory is a symbolic link, both belong to root or to the filter's user and are
 // writable by nobody else, and the file is a regular file; otherwise a log line says
 // why it is ignored.
-int getAuthInfo(char **authId, char **password);
+int getAuthInfo(char **authId, char **password, const JobLog &log);
 // The same, from another path (tests); its directory is checked as /tmp/auth is.
-int getAuthInfoFromPath(const char *path, char **authId, char **password);
+int getAuthInfoFromPath(const char *path, char **authId, char **password, const JobLog &log);
 // Reads the credentials file into the table's AuthID and AuthPassword records, cleaned of
 // commas and control characters like the job's own values; when it cannot be used, both
 // keep what they had.
-void ReadCredentialsInto(PARAM_KEY_SPERATOR_VALUE *table);
+void ReadCredentialsInto(PARAM_KEY_SPERATOR_VALUE *table, const JobLog &log);

@@ -85,6 +85,7 @@ struct IppJobAttributes {
 
 // Everything the core needs to know of a job, whichever front end filled it.
 struct JobSettings {
+  JobLog log;  // how the core logs for this job: the front end's function and its context
   PARAM_KEY_SPERATOR_VALUE table[JOB_PARAM_COUNT];
   PrintSettings settings;
   unsigned char collate = 0;

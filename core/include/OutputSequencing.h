@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "Log.h"
 #include "PrinterStream.h"
 
 inline constexpr size_t HOLD_BUFFER_SIZE = 4194304;
@@ -47,6 +48,7 @@ struct BlankSideEncoder {
 
 struct OutputSequence {
   FILE *out = stdout;  // the printer stream
+  JobLog log;          // the job's log function
   unsigned char collate = 0;
   int32_t duplexMode = 0;
   int32_t copies = 0;  // the copies count; below 1 acts as 1

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "BitmapTurn.h"
+#include "Log.h"
 
 // Skips blanks, line ends and '#' comments between two header tokens.
 void skipPbmComments(FILE *file);
@@ -18,10 +19,10 @@ int WritePbmAndClose(FILE *file, int64_t width, int64_t height, const unsigned c
                      uint64_t size);
 // Turns a PBM page file by -90, 90 or 180 degrees into outPath (may equal inPath).
 // 0 on success, 1 on failure.
-int rotatePbm(const char *inPath, const char *outPath, int angle);
+int rotatePbm(const char *inPath, const char *outPath, int angle, const JobLog &log);
 
 // Turns a page held in memory (height rows of PbmStride(width) bytes) by -90, 90 or 180
 // degrees and writes it as a PBM file. 0 on success, 1 when it cannot, with errno saying
 // why; a turned page beyond PBM_MAX_BITMAP_BYTES is refused before it is allocated.
-int WriteTurnedPbm(const unsigned char *src, int width, int height, int angle,
-                   const char *outPath);
+int WriteTurnedPbm(const unsigned char *src, int width, int height, int angle, const char *outPath,
+                   const JobLog &log);

@@ -25,7 +25,9 @@ inline bool IsLongEdgeA5(const PrintSettings &settings) {
 }
 
 // Switches two-sided printing off where the paper path cannot do it.
-void VerifyParamsConstraint(PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings);
+void VerifyParamsConstraint(PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings,
+                            const JobLog &log);
 // Why a two-sided job with this table and these settings prints one-sided, in words for a
 // user; null when the sheet can be turned.
-const char *DuplexOffReason(PARAM_KEY_SPERATOR_VALUE *table, const PrintSettings &settings);
+const char *DuplexOffReason(PARAM_KEY_SPERATOR_VALUE *table, const PrintSettings &settings,
+                            const JobLog &log);

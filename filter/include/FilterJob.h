@@ -21,6 +21,7 @@ void sighandler(int signal);
 inline constexpr size_t WORK_FILE_NAME_SIZE = 512;
 
 struct JobState {
+  JobLog log;  // the filter's log function: CUPS lines on standard error
   int jobId = 0;
   JobOptions options;  // argv[5], read once for the table, the collate flag and the PPD
   PARAM_KEY_SPERATOR_VALUE table[JOB_PARAM_COUNT];
@@ -50,11 +51,11 @@ int ProcessPages(JobState &job);
 
 // Writes a PBM page file whole; false, with the reason logged, when it cannot. label and
 // number name the side in that line ("page" 2, "extra page" 4).
-bool WritePageFile(const char *name, const char *label, int number, uint32_t width,
-                   uint32_t height, const unsigned char *pixels, uint64_t size);
+bool WritePageFile(const char *name, const char *label, int number, uint32_t width, uint32_t height,
+                   const unsigned char *pixels, uint64_t size, const JobLog &log);
 
 // Reads a JBIG file whole; label is "page" or "extra page" for the log lines.
-bool ReadJbgFile(const char *name, const char *label, int number, JbgData *jbg);
+bool ReadJbgFile(const char *name, const char *label, int number, JbgData *jbg, const JobLog &log);
 // A page's pixels while they are still in memory, in PBM rows.
 struct PageInMemory {
   const unsigned char *pixels = nullptr;

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "Log.h"
+
 inline constexpr unsigned ENCODER_COMMAND_BUFFER_SIZE = 512;
 inline constexpr size_t ENCODER_FAILURE_CAUSE_SIZE = 160;
 
@@ -15,4 +17,5 @@ struct EncoderFailure {
 // Runs the encoder on pbmPath, writing jbgPath. True only when the encoder ran and exited
 // with status 0: whatever file a failed run left at jbgPath is not a page. On failure the
 // cause goes into *failure when it is given.
-bool pbmtojbg(const char *pbmPath, const char *jbgPath, EncoderFailure *failure = nullptr);
+bool pbmtojbg(const char *pbmPath, const char *jbgPath, const JobLog &log,
+              EncoderFailure *failure = nullptr);

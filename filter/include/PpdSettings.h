@@ -8,4 +8,4 @@
 // Opens the PPD named by $PPD, marks its defaults and the job's options and writes the
 // settings into the table. 0 on success, 1 when the PPD cannot be opened.
 int GetPrintSettings(const JobOptions &options, const char *copiesArg,
-                     PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings);
+                     PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings, const JobLog &log);

@@ -2,6 +2,8 @@
 // The work directory /tmp/quenmark: one fixed place for the page files of every run of
 // the filter on this machine, inside a directory that every local user can write to.
 
+#include "Log.h"
+
 inline constexpr const char WORK_DIRECTORY[] = "/tmp/quenmark/";
 inline constexpr const char WORK_DIRECTORY_PATH[] = "/tmp/quenmark";  // the same, without the slash
 inline constexpr const char WORK_LOCK_FILE[] = "/tmp/quenmark.lock";
@@ -16,5 +18,5 @@ enum class WorkDirectoryStatus {
 // while another run holds it), then empties and recreates the work directory as a real
 // directory of this process's user with mode 0700. *lockFd keeps the lock for the rest
 // of the run; CloseWorkDirectoryLock gives it up.
-WorkDirectoryStatus PrepareWorkDirectory(int *lockFd);
+WorkDirectoryStatus PrepareWorkDirectory(int *lockFd, const JobLog &log);
 void CloseWorkDirectoryLock(int *lockFd);

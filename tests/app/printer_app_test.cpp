@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <regex>
 #include <thread>
 
 #include "AppServer.h"
@@ -250,6 +251,50 @@ TEST_F(PrinterAppTest, JobLogSaysWhyTheJobPrintedOneSided) {
   EXPECT_NE(log.find(job + "Printing one-sided"), std::string::npos);
   EXPECT_NE(log.find(job + "Duplex is amend to OFF. Cause of Duplex ON + ManualTray."),
             std::string::npos);
+}
+
+// With its log on standard error at info level, as the systemd unit runs it, the server
+// writes only PAPPL's lines: each with its level and time, the core's page lines under
+// the job, no debug line and no password.
+TEST(PrinterAppLogTest, CoreLinesJoinPapplsLogAtTheirLevel) {
+  TempDir dir;
+  ASSERT_EQ(mkdir(dir.file("dev").c_str(), 0755), 0);
+  const bool planted = !FileExists(AUTH_CONFIG_PATH);
+  if (planted) {
+    mkdir("/tmp/auth", 0755);
+    WriteFileText(AUTH_CONFIG_PATH, "{\"AuthID\": \"logged\", \"Password\": \"l0gPassw0rd\"}");
+  }
+  AppServer server(dir.path(), {"log-file=-", "log-level=info"});
+  ASSERT_TRUE(server.Start());
+  http_t *local = server.ConnectLocal();
+  ASSERT_EQ(CreatePrinter(local, PRINTER, "file://" + dir.file("dev")), IPP_STATUS_OK);
+  httpClose(local);
+  const std::string raster = dir.file("two.pwg");
+  ASSERT_TRUE(MakeRaster(raster, {"--pwg", "black_1", "-n", "2"}));
+  http_t *network = server.ConnectNetwork();
+  const std::string uri = server.PrinterUri(PRINTER);
+  const int jobId = PrintFile(network, uri, raster, "image/pwg-raster", {});
+  EXPECT_EQ(WaitForJobEnd(network, uri, jobId, 120), IPP_JSTATE_COMPLETED);
+  httpClose(network);
+  server.Stop();
+  if (planted) {
+    unlink(AUTH_CONFIG_PATH);
+    rmdir("/tmp/auth");
+  }
+
+  const std::string out = ReadFileText(dir.file("server.out"));
+  const std::regex papplLine(R"([IWEF] \[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z\] .*)");
+  for (const std::string &line : SplitLines(out)) {
+    if (line.empty()) continue;
+    EXPECT_TRUE(std::regex_match(line, papplLine)) << line;
+  }
+  const std::string job = "] [Job " + std::to_string(jobId) + "] ";
+  for (const char *text : {"Printing page 1", "Printing page 2"}) {
+    EXPECT_NE(out.find(job + text + "\n"), std::string::npos) << text << " in\n" << out;
+  }
+  for (const char *hidden : {"job_params", "SetJobParam", "PAGE:", "DEBUG", "l0gPassw0rd"}) {
+    EXPECT_EQ(out.find(hidden), std::string::npos) << hidden;
+  }
 }
 
 // A PostScript document made into a PDF of pages of one of the printer's sizes.
