@@ -107,7 +107,8 @@ void LogOptionToken(const cups_option_t &option, const char *token, const JobLog
   LogLine(log, "One_Param:%s , Len:%d\n", token, static_cast<int>(strlen(token)));
 }
 
-void ApplyOption(const cups_option_t &option, PARAM_KEY_SPERATOR_VALUE *table, const JobLog &log) {
+void ApplyOption(const cups_option_t &option, bool bare, PARAM_KEY_SPERATOR_VALUE *table,
+                 const JobLog &log) {
   if (option.name == nullptr || option.value == nullptr) return;
   char token[OPTION_TOKEN_MAX + 1] = {};
   snprintf(token, sizeof token, "%s=%s", option.name, option.value);
@@ -116,6 +117,14 @@ void ApplyOption(const cups_option_t &option, PARAM_KEY_SPERATOR_VALUE *table, c
   // decided, which reads "collate", a bare "Collate" and "noCollate" as well.
   if (strcasecmp(option.name, "Collate") == 0) {
     SetJobParams(IsCollateOffValue(option.value) ? "Collate=False" : "Collate=True", table, log);
+    return;
+  }
+  // A bare name says "true" or "false", not what the record holds: only "key=" sets it.
+  if (bare) {
+    if (FindTokenRecord(token, table) >= 0) {
+      LogLine(log, "DEBUG: option %s has no value; its job parameter stays as it is\n",
+              option.name);
+    }
     return;
   }
   SetJobParams(token, table, log);
@@ -157,7 +166,10 @@ void Serialise(char *out, size_t outSize, const PARAM_KEY_SPERATOR_VALUE *table,
 void GetJobParamFromCups(const JobOptions &options, PARAM_KEY_SPERATOR_VALUE *table,
                          const JobLog &log) {
   if (table == nullptr) return;
-  for (int i = 0; i < options.count; ++i) ApplyOption(options.options[i], table, log);
+  for (int i = 0; i < options.count; ++i) {
+    const cups_option_t &option = options.options[i];
+    ApplyOption(option, IsBareJobOption(options, option.name), table, log);
+  }
 }
 
 void GetJobParamFromCups(const char *options, PARAM_KEY_SPERATOR_VALUE *table, const JobLog &log) {

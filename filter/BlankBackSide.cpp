@@ -25,14 +25,12 @@ bool WriteBlankPageFile(const char *name, int number, int32_t width, int32_t hei
   return written;
 }
 
-}  // namespace
-
-int EncodeBlankBackSide(void *context, int32_t m_page, int32_t width, int32_t height,
-                        JbgData *jbg) {
-  const JobState &job = *static_cast<const JobState *>(context);
+// The page file, when the job has none of that side yet, and its JBIG data.
+int EncodeBlankSideFiles(const JobState &job, int32_t m_page, int32_t width, int32_t height,
+                         JbgData *jbg) {
   const JobLog &log = job.log;
   char pageFile[WORK_FILE_NAME_SIZE];
-  WorkFileName(pageFile, WorkFile::Page, job.jobId, m_page);
+  WorkFileName(pageFile, WorkFile::Page, job.work.directory, job.jobId, m_page);
   if (access(pageFile, F_OK) != 0) {
     LogLine(
         log,
@@ -43,4 +41,23 @@ int EncodeBlankBackSide(void *context, int32_t m_page, int32_t width, int32_t he
   }
   // A blank side is turned by -90 whatever its parity: both turns of white are white.
   return EncodeSide(job, -90, "extra page", nullptr, jbg);
+}
+
+}  // namespace
+
+int EncodeBlankBackSide(void *context, int32_t m_page, int32_t width, int32_t height,
+                        JbgData *jbg) {
+  JobState &job = *static_cast<JobState *>(context);
+  const JobLog &log = job.log;
+  switch (LockWorkDirectory(&job.work, log)) {
+    case WorkDirectoryStatus::Ready:
+      break;
+    case WorkDirectoryStatus::Cancelled:
+      return SIDE_CANCELLED;
+    case WorkDirectoryStatus::Unsafe:
+      return 255;
+  }
+  const int status = EncodeBlankSideFiles(job, m_page, width, height, jbg);
+  UnlockWorkDirectory(&job.work);
+  return status;
 }

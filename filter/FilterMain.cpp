@@ -65,7 +65,8 @@ int FilterMain(int argc, char **argv) {
   job->log = StderrLog();
   int status = SetUpJob(*job, argc, argv);
   if (status == 0) {
-    if (GetPrintSettings(job->options, argv[4], job->table, &job->settings, job->log) != 0) {
+    if (GetPrintSettings(job->options, argv[4], job->table, &job->settings, &job->collate,
+                         job->log) != 0) {
       status = 1;
     } else {
       VerifyParamsConstraint(job->table, &job->settings, job->log);

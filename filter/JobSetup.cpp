@@ -96,7 +96,7 @@ int SetUpJob(JobState &job, int argc, char **argv) {
 
 void ReleaseJob(JobState &job) {
   ReleaseHoldBuffers(job.sequence);
-  CloseWorkDirectoryLock(&job.workLockFd);
+  CloseWorkDirectory(&job.work);
   ReleaseJobOptions(&job.options);
   if (job.rasterFileOpen) close(job.rasterFd);
   job.rasterFileOpen = false;

@@ -39,6 +39,41 @@ int FinishStream(JobState &job, int status) {
   return flushed ? 0 : StreamFailure(job);
 }
 
+// The page's turn in the work directory: spooled, turned, encoded and read back under
+// the lock, which is given up before anything of it goes to the printer. A page that is not
+// turned is done with its pixels once spooled (*pixels is then freed and null).
+int EncodeRasterPage(JobState &job, unsigned char **pixels, uint32_t width, uint32_t height,
+                     uint64_t pageBytes, bool lastRasterPage, JbgData *jbg) {
+  OutputSequence &sequence = job.sequence;
+  switch (LockWorkDirectory(&job.work, job.log)) {
+    case WorkDirectoryStatus::Ready:
+      break;
+    case WorkDirectoryStatus::Cancelled:
+      return SIDE_CANCELLED;
+    case WorkDirectoryStatus::Unsafe:
+      return 255;
+  }
+  char pageFile[WORK_FILE_NAME_SIZE];
+  WorkFileName(pageFile, WorkFile::Page, job.work.directory, job.jobId, sequence.rasterPage);
+  int status = 255;
+  if (WritePageFile(pageFile, "page", sequence.rasterPage, width, height, *pixels, pageBytes,
+                    job.log)) {
+    // A page that will be turned is turned from these pixels rather than read back from
+    // its file.
+    if (!IsLongEdgeA5(job.settings)) {
+      free(*pixels);
+      *pixels = nullptr;
+    }
+    const PageInMemory page{*pixels, static_cast<int>(width), static_cast<int>(height)};
+    StartConvertedSide(sequence, lastRasterPage);
+    // The back of a two-sided sheet fed long edge first is turned the other way.
+    const int longEdgeAngle = sequence.duplexMode == 0 || sequence.m_page % 2 == 1 ? -90 : 90;
+    status = EncodeSide(job, longEdgeAngle, "page", &page, jbg);
+  }
+  UnlockWorkDirectory(&job.work);
+  return status;
+}
+
 // One raster page, from its pixels to its records. Returns 0 to go on, or the exit
 // status that ends the job.
 int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &header) {
@@ -63,28 +98,14 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
   LogLine(log, "DEBUG: Page %d read %d pixels\n", sequence.rasterPage, static_cast<int>(read));
   MakeSetBitsBlack(header, pixels);
 
-  char pageFile[WORK_FILE_NAME_SIZE];
-  WorkFileName(pageFile, WorkFile::Page, job.jobId, sequence.rasterPage);
-  const bool spooled = WritePageFile(pageFile, "page", sequence.rasterPage, header.cupsWidth,
-                                     header.cupsHeight, pixels, pageBytes, log);
-  // A page that will be turned is turned from these pixels rather than read back from
-  // its file; any other page is done with them.
-  const bool turned = IsLongEdgeA5(job.settings);
-  const PageInMemory page{turned ? pixels : nullptr, static_cast<int>(header.cupsWidth),
-                          static_cast<int>(header.cupsHeight)};
-  if (!turned || !spooled) {
-    free(pixels);
-    pixels = nullptr;
-  }
-  if (!spooled) return 255;
-
+  // The next page's header is read before the work directory is taken: the program before
+  // us in the chain may take its time over that page, and nobody should wait for it.
+  const uint32_t width = header.cupsWidth;
+  const uint32_t height = header.cupsHeight;
   const bool lastRasterPage = !cupsRasterReadHeader2(raster, &header);
-  StartConvertedSide(sequence, lastRasterPage);
-
-  // The back of a two-sided sheet fed long edge first is turned the other way.
-  const int longEdgeAngle = sequence.duplexMode == 0 || sequence.m_page % 2 == 1 ? -90 : 90;
   JbgData jbg;
-  const int encoded = EncodeSide(job, longEdgeAngle, "page", &page, &jbg);
+  const int encoded =
+      EncodeRasterPage(job, &pixels, width, height, pageBytes, lastRasterPage, &jbg);
   free(pixels);
   if (encoded == SIDE_CANCELLED) {
     sequence.lastPage = 1;
@@ -101,10 +122,11 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
 
 }  // namespace
 
-void WorkFileName(char (&name)[WORK_FILE_NAME_SIZE], WorkFile kind, int jobId, int number) {
+void WorkFileName(char (&name)[WORK_FILE_NAME_SIZE], WorkFile kind, const char *directory,
+                  int jobId, int number) {
   static const char *const formats[] = {"%s%d_%d_gs.pbm", "%s%d_%d_gs_rotated.pbm", "%s%d-%d.jbg"};
   memset(name, 0, sizeof name);
-  snprintf(name, sizeof name, formats[static_cast<int>(kind)], WORK_DIRECTORY, jobId, number);
+  snprintf(name, sizeof name, formats[static_cast<int>(kind)], directory, jobId, number);
 }
 
 bool WritePageFile(const char *name, const char *label, int number, uint32_t width, uint32_t height,
@@ -126,10 +148,10 @@ int EncodeSide(const JobState &job, int longEdgeAngle, const char *label,
   const JobLog &log = job.log;
   const int side = job.sequence.m_page;
   char encoderInput[WORK_FILE_NAME_SIZE];
-  WorkFileName(encoderInput, WorkFile::Page, job.jobId, side);
+  WorkFileName(encoderInput, WorkFile::Page, job.work.directory, job.jobId, side);
   if (IsLongEdgeA5(job.settings)) {
     char rotated[WORK_FILE_NAME_SIZE];
-    WorkFileName(rotated, WorkFile::TurnedPage, job.jobId, side);
+    WorkFileName(rotated, WorkFile::TurnedPage, job.work.directory, job.jobId, side);
     errno = 0;
     const int turnFailed =
         page != nullptr && page->pixels != nullptr
@@ -145,7 +167,7 @@ int EncodeSide(const JobState &job, int longEdgeAngle, const char *label,
     memcpy(encoderInput, rotated, sizeof encoderInput);
   }
   char jbgFile[WORK_FILE_NAME_SIZE];
-  WorkFileName(jbgFile, WorkFile::Jbig, job.jobId, side);
+  WorkFileName(jbgFile, WorkFile::Jbig, job.work.directory, job.jobId, side);
   EncoderFailure failure;
   if (!pbmtojbg(encoderInput, jbgFile, log, &failure)) {
     if (cancel_job) {
@@ -228,7 +250,7 @@ int ProcessPages(JobState &job) {
   char loggableJobParams[JOB_PARAMS_BUFFER_SIZE] = {};
   BuildLoggableJobParams(loggableJobParams, sizeof loggableJobParams, job.table);
 
-  switch (PrepareWorkDirectory(&job.workLockFd, log)) {
+  switch (PrepareWorkDirectory(&job.work, log)) {
     case WorkDirectoryStatus::Ready:
       break;
     case WorkDirectoryStatus::Cancelled:

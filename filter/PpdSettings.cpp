@@ -41,7 +41,7 @@ int32_t CopiesFromArgument(const char *text) {
 void SettlePageSize(ppd_file_t *ppd, const JobOptions &options, PARAM_KEY_SPERATOR_VALUE *table,
                     const JobLog &log) {
   // An explicit PageSize option wins over any mark and is taken as it comes.
-  const char *option = JobOptionValue(options, "PageSize");
+  const char *option = RecordOptionValue(options, "PageSize");
   if (option != nullptr) {
     LogLine(log, "DEBUG: option PageSize,value=%s\n", option);
     SetSubmittedJobParam("PageSize", option, table, log);
@@ -59,7 +59,7 @@ void SettlePageSize(ppd_file_t *ppd, const JobOptions &options, PARAM_KEY_SPERAT
 
 void SettleInputSlot(ppd_file_t *ppd, const JobOptions &options, PARAM_KEY_SPERATOR_VALUE *table,
                      const JobLog &log) {
-  const char *option = JobOptionValue(options, "InputSlot");
+  const char *option = RecordOptionValue(options, "InputSlot");
   if (option != nullptr) {
     LogLine(log, "DEBUG: option PaperBox,value=%s\n", option);
     SetSubmittedJobParam("InputSlot", option, table, log);
@@ -113,6 +113,18 @@ void SettleMediaType(ppd_file_t *ppd, PARAM_KEY_SPERATOR_VALUE *table, PrintSett
     SetJobParam("MediaType", "Thick", table, log);
   }
   LogLine(log, "DEBUG: ppdIsMarked MediaType,value=%d\n", settings->mediaClass);
+}
+
+// A queue whose default is Collate=True marks it in its PPD, and CUPS's PDF stage then
+// leaves the copies to the printer, collated; the options carry nothing of it.
+void SettleDefaultCollate(ppd_file_t *ppd, const JobOptions &options,
+                          PARAM_KEY_SPERATOR_VALUE *table, unsigned char *collate,
+                          const JobLog &log) {
+  if (ReadCollateOption(options) >= 0 || !IsMarked(ppd, "Collate", "True")) return;
+  LogLine(log, "DEBUG: ppd Collate,value=True\n");
+  *collate = 1;
+  SetJobParam("Collate", "True", table, log);
+  LogLine(log, "DEBUG: collate is %d\n", *collate);
 }
 
 // The printer knows the two bank envelopes by its own size names.
@@ -189,7 +201,8 @@ PageLimits PrinterPageLimits(ppd_file_t *ppd) {
 }  // namespace
 
 int GetPrintSettings(const JobOptions &options, const char *copiesArg,
-                     PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings, const JobLog &log) {
+                     PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings,
+                     unsigned char *collate, const JobLog &log) {
   const char *ppdPath = getenv("PPD");
   ppd_file_t *ppd = ppdPath != nullptr ? ppdOpenFile(ppdPath) : nullptr;
   if (ppd == nullptr) {
@@ -219,6 +232,7 @@ int GetPrintSettings(const JobOptions &options, const char *copiesArg,
   LogLine(log, "DEBUG: ppdIsMarked Orientation,value=%d\n", settings->orientation);
 
   SettleMediaType(ppd, table, settings, log);
+  SettleDefaultCollate(ppd, options, table, collate, log);
   settings->pageLimits = PrinterPageLimits(ppd);
 
   // The marks are all read; nothing later needs the PPD.

@@ -236,11 +236,14 @@ TEST(ReadingOptions, CollateRecordFollowsTheCollateReading) {
 
 // libcups reads a bare name as name=true and "noname" as name=false; such an option
 // reaches its record with that value, like the same option written out.
-TEST(ReadingOptions, BareBooleansReachTheirRecordsAsLibcupsReadsThem) {
+TEST(ReadingOptions, BareNamesReachNoRecordButCollate) {
   Table table;
-  ApplyOptions(table, "job-uuid nonumber-up");
-  EXPECT_EQ(table.Value("job-uuid"), "true");
-  EXPECT_EQ(table.Value("number-up"), "false");
+  // libcups reads them as job-uuid=true and number-up=false; the later option decides.
+  ApplyOptions(table, "job-uuid nonumber-up resX=1200dpi resX noCollate");
+  EXPECT_EQ(table.Build(), kDefaultString);
+  ApplyOptions(table, "job-uuid=urn:uuid:1 Collate");
+  EXPECT_EQ(table.Value("job-uuid"), "urn:uuid:1");
+  EXPECT_EQ(table.Value("Collate"), "True");
 }
 
 TEST(ReadingOptions, ParsedOptionsAnswerLikeLibcups) {

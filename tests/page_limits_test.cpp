@@ -76,9 +76,10 @@ class PpdPageLimits : public testing::Test {
     PARAM_KEY_SPERATOR_VALUE table[JOB_PARAM_COUNT];
     memcpy(table, tblDefParam, sizeof table);
     PrintSettings settings;
+    unsigned char collate = 0;
     testing::internal::CaptureStderr();
     JobOptions none = ParseJobOptions("");
-    const int result = GetPrintSettings(none, "1", table, &settings, StderrLog());
+    const int result = GetPrintSettings(none, "1", table, &settings, &collate, StderrLog());
     ReleaseJobOptions(&none);
     const std::string log = testing::internal::GetCapturedStderr();
     unsetenv("PPD");

@@ -205,6 +205,7 @@ class JobTableTest : public testing::Test {
 
   PARAM_KEY_SPERATOR_VALUE table[JOB_PARAM_COUNT];
   PrintSettings settings;
+  unsigned char collate = 0;
   CredentialsFileGuard credentials;
 };
 
@@ -227,7 +228,8 @@ class PrintSettingsTest : public JobTableTest {
   int RunCapturing(const std::string &options, const std::string &copies) {
     JobOptions parsed = ParseJobOptions(options.c_str());
     testing::internal::CaptureStderr();
-    const int result = GetPrintSettings(parsed, copies.c_str(), table, &settings, StderrLog());
+    const int result =
+        GetPrintSettings(parsed, copies.c_str(), table, &settings, &collate, StderrLog());
     log = SplitLines(testing::internal::GetCapturedStderr());
     ReleaseJobOptions(&parsed);
     return result;
@@ -279,6 +281,22 @@ TEST_F(PrintSettingsTest, PlainJobLogsEveryStepInOrder) {
   EXPECT_EQ(settings.copies, 1);
   // Only the values the step wrote differ from the defaults, and here none does.
   EXPECT_EQ(memcmp(table, tblDefParam, sizeof table), 0);
+}
+
+// A queue whose default is Collate=True marks it in its PPD, and the options say nothing
+// of collation: the mark decides. Where the options say something, they decide.
+TEST_F(PrintSettingsTest, QueueDefaultCollationCountsWhenTheOptionsSayNothing) {
+  std::vector<PpdOption> ppd = PrinterOptions();
+  ppd.push_back({"Collate", "True", {"False", "True"}});
+  ASSERT_EQ(Run(ppd, ""), 0);
+  EXPECT_EQ(collate, 1);
+  EXPECT_EQ(Param("Collate"), "True");
+  EXPECT_TRUE(Logged("DEBUG: ppd Collate,value=True"));
+  memcpy(table, tblDefParam, sizeof table);
+  collate = 0;
+  ASSERT_EQ(Run(ppd, "noCollate"), 0);
+  EXPECT_EQ(collate, 0);
+  EXPECT_EQ(Param("Collate"), "False");
 }
 
 // ---------------------------------------------------------------------------------

@@ -8,10 +8,13 @@
 #include <cups/cups.h>
 
 #include <string>
+#include <vector>
 
 struct JobOptions {
   int count = 0;
   cups_option_t *options = nullptr;
+  // The options whose value came from a bare name ("name", "noname"), not from "name=".
+  std::vector<std::string> bare;
 };
 
 // Parses the options argument of a filter, or "name=value ..." options of any other
@@ -23,6 +26,12 @@ void AddJobOptions(JobOptions *options, const char *text);
 void ReleaseJobOptions(JobOptions *options);
 // The value of the named option (letter case ignored, as in libcups), or null.
 const char *JobOptionValue(const JobOptions &options, const char *name);
+// Whether the named option was given as a bare name: "job-uuid" reads as job-uuid=true
+// and "nojob-uuid" as job-uuid=false, but neither says what the job's uuid is.
+bool IsBareJobOption(const JobOptions &options, const char *name);
+// The value an option gives a job parameter: only "name=value" gives one; null for an
+// option that is absent or bare.
+const char *RecordOptionValue(const JobOptions &options, const char *name);
 
 // Collation as the options ask for it: -1 when no Collate option is given, 0 for the
 // words false, no and off (in any letter case; a bare "noCollate" reads as false), 1

@@ -23,9 +23,10 @@ inline constexpr size_t JOB_PARAMS_BUFFER_SIZE = 6173;   // longest serialised t
 extern const PARAM_KEY_SPERATOR_VALUE tblDefParam[JOB_PARAM_COUNT];
 
 // Applies every option to the table as the token "name=value": an option reaches the
-// record whose key is its name, letter case included ("pagesize" reaches none). The
-// Collate record is the exception: it follows the collate reading of the options
-// (ReadCollateOption), as "True" or "False", whatever the spelling of the option.
+// record whose key is its name, letter case included ("pagesize" reaches none). A bare
+// name ("job-uuid", "nojob-uuid") reaches no record. The Collate record is the exception:
+// it follows the collate reading of the options (ReadCollateOption), as "True" or
+// "False", whatever the spelling of the option, bare ones included.
 void GetJobParamFromCups(const JobOptions &options, PARAM_KEY_SPERATOR_VALUE *table,
                          const JobLog &log);
 // The same for an options string, parsed with ParseJobOptions.

@@ -31,7 +31,7 @@ struct JobState {
 
   int rasterFd = 0;             // standard input, or the file that argv[6] names
   bool rasterFileOpen = false;  // rasterFd is that file, ours to close
-  int workLockFd = -1;  // held from the work directory's preparation to the end of the run
+  WorkDirectory work;           // where the page files go, and the lock that takes turns there
 
   // The page loop and the order of the records: the holding buffers, the counters, the
   // printer stream.
@@ -71,9 +71,10 @@ int EncodeSide(const JobState &job, int longEdgeAngle, const char *label,
 
 // The files of the work directory, named after the job and the side.
 enum class WorkFile { Page, TurnedPage, Jbig };
-void WorkFileName(char (&name)[WORK_FILE_NAME_SIZE], WorkFile kind, int jobId, int number);
+void WorkFileName(char (&name)[WORK_FILE_NAME_SIZE], WorkFile kind, const char *directory,
+                  int jobId, int number);
 
-// The blank back side through the work directory and the encoder, for the sequencing:
-// 0, 255, or SIDE_CANCELLED.
+// The blank back side through the work directory (under its lock) and the encoder, for the
+// sequencing: 0, 255, or SIDE_CANCELLED.
 int EncodeBlankBackSide(void *context, int32_t m_page, int32_t width, int32_t height,
                         JbgData *jbg);

@@ -6,6 +6,9 @@
 #include "PrintSettings.h"
 
 // Opens the PPD named by $PPD, marks its defaults and the job's options and writes the
-// settings into the table. 0 on success, 1 when the PPD cannot be opened.
+// settings into the table. When the options say nothing of collation, the collate flag
+// and the Collate record follow the PPD's marked Collate (a queue's default). 0 on
+// success, 1 when the PPD cannot be opened.
 int GetPrintSettings(const JobOptions &options, const char *copiesArg,
-                     PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings, const JobLog &log);
+                     PARAM_KEY_SPERATOR_VALUE *table, PrintSettings *settings,
+                     unsigned char *collate, const JobLog &log);

@@ -352,9 +352,11 @@ FilterJobOutcome RunFilterJob(const FilterJobRequest &request) {
   options.closedFds = request.closedFds;
   options.ownProcessGroup = request.ownProcessGroup;
   options.umask = request.umask;
-  if (request.launcher.empty()) return ParseFilterOutcome(RunFilter(args, options));
+  if (request.launcher.empty() && request.program.empty()) {
+    return ParseFilterOutcome(RunFilter(args, options));
+  }
   std::vector<std::string> argv = request.launcher;
-  argv.push_back(QUENMARK_FILTER_PATH);
+  argv.push_back(request.program.empty() ? QUENMARK_FILTER_PATH : request.program);
   argv.insert(argv.end(), args.begin(), args.end());
   return ParseFilterOutcome(RunProgram(argv, options));
 }

@@ -101,6 +101,7 @@ struct FilterJobRequest {
   std::string seventhArgument;    // empty: six arguments
   std::string pathPrefix;         // a directory put first in PATH (a stand-in encoder)
   std::vector<std::string> launcher;  // runs the filter: launcher..., filter, arguments...
+  std::string program;                // empty: the filter of the build
   std::vector<int> closedFds;     // as in RunOptions
   bool ownProcessGroup = false;
   int umask = -1;
