@@ -27,4 +27,5 @@ if(QUENMARK_SANITIZE)
 endif()
 # The scheduler test measures what it printed with the registration checker.
 set_property(TEST cups_scheduler APPEND PROPERTY ENVIRONMENT
-  "QUENMARK_REGISTRATION_CHECK=$<TARGET_FILE:registration_check>")
+  "QUENMARK_REGISTRATION_CHECK=$<TARGET_FILE:registration_check>"
+  "QUENMARK_MKRASTER=$<TARGET_FILE:quenmark_mkraster>")

@@ -80,6 +80,7 @@ submit_document() {
 }
 
 wait_job() { private_cupsd_wait_job qtest "$1"; }
+show_job_log() { private_cupsd_show_job_log "$1"; }
 
 # Bytes of a PBM page file that hold at least one black pixel (the inspector writes
 # the two-line header "P4\nW H\n").
@@ -89,13 +90,13 @@ pbm_ink() {
   tail -c +$((header + 1)) "$1" | tr -d '\000' | wc -c
 }
 
-# check_job ID: inspects the stream that job ID left in the device file. Sets
-# stream_dir and the record columns firstpages, lastpages, pagenos, blanks.
+# check_job ID [QUEUE]: inspects the stream that job ID left in the device file of QUEUE
+# (qtest). Sets stream_dir and the record columns firstpages, lastpages, pagenos, blanks.
 check_job() {
-  local id=$1
+  local id=$1 queue=${2:-qtest}
   stream_dir=$work/job$id
   # The file: device is rewritten by every job: keep this job's stream.
-  cp "$work/out/qtest.prn" "$work/job$id.prn" || { fail "job $id: no output file"; return 1; }
+  cp "$work/out/$queue.prn" "$work/job$id.prn" || { fail "job $id: no output file"; return 1; }
   "$inspect" --out-dir "$stream_dir" "$work/job$id.prn" >"$work/job$id.txt" 2>&1
   local status=$?
   if [[ $status -ne 0 ]]; then
@@ -491,6 +492,80 @@ if submit && wait_job_failed "$job" && check_job "$job"; then
   echo "ok: job $job: page log: $(grep "^qtest $job " "$CUPSD_PAGE_LOG" 2>/dev/null | paste -sd, -)"
 fi
 rm -f "$standin"
+
+# ======================================================================================
+# Queues side by side. A printer that takes the connection and never reads (offline, its
+# buffer full) holds up its own queue alone: its job waits on the printer, not in the
+# work directory. The printer is a loopback listener of the test's own; pages of noise
+# are more than the pipe and the socket hold, so the filter blocks writing them.
+# ======================================================================================
+listener_pid=""
+stop_listener() {
+  [[ -n $listener_pid ]] || return 0
+  kill "$listener_pid" 2>/dev/null
+  wait "$listener_pid" 2>/dev/null
+  listener_pid=""
+}
+trap 'stop_listener; restore_credentials; cleanup' EXIT
+perl -MSocket -e '
+  socket(my $s, PF_INET, SOCK_STREAM, 0) or die "socket: $!";
+  setsockopt($s, SOL_SOCKET, SO_RCVBUF, pack("i", 4096));
+  bind($s, pack_sockaddr_in(0, inet_aton("127.0.0.1"))) or die "bind: $!";
+  listen($s, 1) or die "listen: $!";
+  my ($port) = unpack_sockaddr_in(getsockname($s));
+  open(my $f, ">", "$ARGV[0].part") or die; print $f "$port\n"; close $f;
+  rename("$ARGV[0].part", $ARGV[0]);
+  accept(my $c, $s);
+  sleep 300;' "$work/offline.port" &
+listener_pid=$!
+for ((tries = 0; tries < 100; ++tries)); do
+  [[ -s $work/offline.port ]] && break
+  sleep 0.1
+done
+mkraster=${QUENMARK_MKRASTER:-}
+if [[ ! -s $work/offline.port || ! -x $mkraster ]]; then
+  fail "no listener for the offline printer, or no raster maker ('$mkraster')"
+elif ! "$mkraster" --pages 4 --size A4 --content random "$work/noise.ras" >/dev/null ||
+  ! chmod 644 "$work/noise.ras" ||
+  ! lpadmin -p qoffline -E -v "socket://127.0.0.1:$(cat "$work/offline.port")" -P "$ppd" ||
+  ! lpadmin -p qother -E -v "file://$work/out/qother.prn" -P "$ppd"; then
+  fail "the two queues could not be set up"
+else
+  out=$(lp -d qoffline "$work/noise.ras" 2>&1)
+  offline=$(sed -n 's/^request id is qoffline-\([0-9][0-9]*\) .*/\1/p' <<<"$out")
+  deadline=$((SECONDS + 120))
+  until grep -qF "[Job $offline] print m_page 1 " "$CUPSD_ERROR_LOG" || ((SECONDS >= deadline)); do
+    sleep 0.2
+  done
+  sleep 1
+  if grep -qF "[Job $offline] Job completed." "$CUPSD_ERROR_LOG"; then
+    fail "offline job $offline completed: the printer read its data after all"
+  fi
+  out=$(lp -d qother "$work/sample.pdf" 2>&1)
+  job=$(sed -n 's/^request id is qother-\([0-9][0-9]*\) .*/\1/p' <<<"$out")
+  echo "jobs $offline (offline printer) and $job (other queue) submitted"
+  if private_cupsd_wait_job qother "$job" && check_job "$job" qother; then
+    check_eq "other queue's job $job: pageno" "1 2 3" "$pagenos"
+    grep -qF "[Job $offline] Job completed." "$CUPSD_ERROR_LOG" &&
+      fail "offline job $offline completed before the other queue's job was checked"
+  fi
+  cancel qoffline-"$offline" 2>/dev/null
+fi
+stop_listener
+
+# --- A queue whose default is Collate=True: lp says nothing of collation, the queue's
+# PPD marks it, and the printer gets each page once with Collate=True and the copies.
+if lpadmin -p qcollate -E -v "file://$work/out/qcollate.prn" -P "$ppd" -o Collate=True; then
+  out=$(lp -d qcollate -n 2 "$work/sample.pdf" 2>&1)
+  job=$(sed -n 's/^request id is qcollate-\([0-9][0-9]*\) .*/\1/p' <<<"$out")
+  if private_cupsd_wait_job qcollate "$job" && check_job "$job" qcollate; then
+    check_eq "queue-collated job $job: Collate" True "$(param "$job" Collate)"
+    check_eq "queue-collated job $job: copies" 2 "$(param "$job" copies)"
+    check_eq "queue-collated job $job: pageno" "1 2 3" "$pagenos"
+  fi
+else
+  fail "lpadmin could not add the queue with Collate=True"
+fi
 
 if ((failures > 0)); then
   echo "cups_scheduler_test: $failures check(s) failed; the scheduler's log:" >&2
