@@ -141,8 +141,14 @@ bool ReadPages(pappl_job_t *job, PrintJob *print, FILE *in, const Renderer &rend
 
 bool Render(pappl_job_t *job, PrintJob *print, const pappl_pr_options_t *options, int media,
             int dpi) {
-  const std::vector<std::string> args =
-      GhostscriptArguments(options, media, dpi, papplJobGetFilename(job));
+  // PAPPL 1.3 can start a job that a client cancelled a moment before, and the
+  // cancel has taken its document away.
+  const char *file = papplJobGetFilename(job);
+  if (file == nullptr) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The job has no document to print.");
+    return false;
+  }
+  const std::vector<std::string> args = GhostscriptArguments(options, media, dpi, file);
   Renderer renderer;
   if (!StartGhostscript(job, args, &renderer)) return false;
   std::thread relay = StartQuietThread(RelayMessages, job, renderer.messages);
