@@ -48,15 +48,7 @@ int EncodeBlankSideFiles(const JobState &job, int32_t m_page, int32_t width, int
 int EncodeBlankBackSide(void *context, int32_t m_page, int32_t width, int32_t height,
                         JbgData *jbg) {
   JobState &job = *static_cast<JobState *>(context);
-  const JobLog &log = job.log;
-  switch (LockWorkDirectory(&job.work, log)) {
-    case WorkDirectoryStatus::Ready:
-      break;
-    case WorkDirectoryStatus::Cancelled:
-      return SIDE_CANCELLED;
-    case WorkDirectoryStatus::Unsafe:
-      return 255;
-  }
+  if (const int locked = LockWorkDirectoryForSide(job); locked != 0) return locked;
   const int status = EncodeBlankSideFiles(job, m_page, width, height, jbg);
   UnlockWorkDirectory(&job.work);
   return status;

@@ -45,14 +45,7 @@ int FinishStream(JobState &job, int status) {
 int EncodeRasterPage(JobState &job, unsigned char **pixels, uint32_t width, uint32_t height,
                      uint64_t pageBytes, bool lastRasterPage, JbgData *jbg) {
   OutputSequence &sequence = job.sequence;
-  switch (LockWorkDirectory(&job.work, job.log)) {
-    case WorkDirectoryStatus::Ready:
-      break;
-    case WorkDirectoryStatus::Cancelled:
-      return SIDE_CANCELLED;
-    case WorkDirectoryStatus::Unsafe:
-      return 255;
-  }
+  if (const int locked = LockWorkDirectoryForSide(job); locked != 0) return locked;
   char pageFile[WORK_FILE_NAME_SIZE];
   WorkFileName(pageFile, WorkFile::Page, job.work.directory, job.jobId, sequence.rasterPage);
   int status = 255;
@@ -121,6 +114,18 @@ int ConvertPage(JobState &job, cups_raster_t *raster, cups_page_header2_t &heade
 }
 
 }  // namespace
+
+int LockWorkDirectoryForSide(JobState &job) {
+  switch (LockWorkDirectory(&job.work, job.log)) {
+    case WorkDirectoryStatus::Ready:
+      return 0;
+    case WorkDirectoryStatus::Cancelled:
+      return SIDE_CANCELLED;
+    case WorkDirectoryStatus::Unsafe:
+      break;
+  }
+  return 255;
+}
 
 void WorkFileName(char (&name)[WORK_FILE_NAME_SIZE], WorkFile kind, const char *directory,
                   int jobId, int number) {

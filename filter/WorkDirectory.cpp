@@ -27,6 +27,7 @@
 namespace {
 
 constexpr long LOCK_POLL_NANOSECONDS = 50L * 1000 * 1000;
+// The fixed place: /tmp/quenmark/ and its lock /tmp/quenmark.lock.
 constexpr const char FIXED_BASE[] = "/tmp";
 constexpr size_t TAKEN_TEXT_SIZE = 2 * WORK_PATH_SIZE;
 

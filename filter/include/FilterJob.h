@@ -69,6 +69,10 @@ struct PageInMemory {
 int EncodeSide(const JobState &job, int longEdgeAngle, const char *label,
                const PageInMemory *page, JbgData *jbg);
 
+// Takes the work directory's lock for one side: 0, SIDE_CANCELLED when SIGTERM came while
+// another run held it, or 255.
+int LockWorkDirectoryForSide(JobState &job);
+
 // The files of the work directory, named after the job and the side.
 enum class WorkFile { Page, TurnedPage, Jbig };
 void WorkFileName(char (&name)[WORK_FILE_NAME_SIZE], WorkFile kind, const char *directory,

@@ -11,9 +11,6 @@
 
 #include "Log.h"
 
-inline constexpr const char WORK_DIRECTORY[] = "/tmp/quenmark/";
-inline constexpr const char WORK_DIRECTORY_PATH[] = "/tmp/quenmark";  // the same, without the slash
-inline constexpr const char WORK_LOCK_FILE[] = "/tmp/quenmark.lock";
 inline constexpr size_t WORK_PATH_SIZE = 256;
 
 struct WorkDirectory {
