@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "IppJobAttributes.h"
@@ -99,17 +100,18 @@ bool ReadDefaults(const std::string &path, std::map<int, Account> *defaults, std
   return true;
 }
 
-// Refuses or ignores an account attribute of the request, as PAPPL does with values it
-// does not support. A password is never sent back.
-void Unsupported(pappl_client_t *client, ipp_t *request, ipp_attribute_t *attribute,
-                 const char *reason) {
+// Refuses or ignores account attributes of the request, as PAPPL does with values it does
+// not support. A password is never sent back.
+void Unsupported(pappl_client_t *client, ipp_t *request, const char *reason,
+                 std::initializer_list<ipp_attribute_t *> attributes) {
   const bool validating = ippGetOperation(request) == IPP_OP_VALIDATE_JOB;
-  const std::string name = ippGetName(attribute);
   ipp_t *response = papplClientRespondIPP(
       client, validating ? IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES : IPP_STATUS_OK_IGNORED_OR_SUBSTITUTED,
-      "%s %s: %s.", validating ? "Unsupported" : "Ignoring", name.c_str(), reason);
-  ippAddOutOfBand(response, IPP_TAG_UNSUPPORTED_GROUP, IPP_TAG_UNSUPPORTED_VALUE, name.c_str());
-  ippDeleteAttribute(request, attribute);
+      "%s %s: %s.", validating ? "Unsupported" : "Ignoring", ippGetName(*attributes.begin()), reason);
+  for (ipp_attribute_t *attribute : attributes) {
+    ippAddOutOfBand(response, IPP_TAG_UNSUPPORTED_GROUP, IPP_TAG_UNSUPPORTED_VALUE, ippGetName(attribute));
+    ippDeleteAttribute(request, attribute);
+  }
 }
 
 }  // namespace
@@ -173,14 +175,18 @@ void TakeRequestPassword(pappl_client_t *client, ipp_t *request) {
   ipp_attribute_t *id = ippFindAttribute(request, "job-account-id", IPP_TAG_ZERO);
   if (id != nullptr && (ippGetCount(id) != 1 || !IsAccountText(ippGetString(id, 0, nullptr)) ||
                         (ippGetValueTag(id) != IPP_TAG_NAME && ippGetValueTag(id) != IPP_TAG_NAMELANG))) {
-    Unsupported(client, request, id, "an account id is one name of at most 127 bytes");
+    Unsupported(client, request, "an account id is one name of at most 127 bytes", {id});
   }
   ipp_attribute_t *encryption = ippFindAttribute(request, "job-password-encryption", IPP_TAG_ZERO);
   ipp_attribute_t *password = ippFindAttribute(request, "job-password", IPP_TAG_ZERO);
   if (encryption != nullptr && (ippGetCount(encryption) != 1 || ippGetValueTag(encryption) != IPP_TAG_KEYWORD ||
                                 strcmp(ippGetString(encryption, 0, nullptr), "none") != 0)) {
-    Unsupported(client, request, encryption, "the printer takes passwords unencrypted (none)");
-    if (password != nullptr) Unsupported(client, request, password, "its encryption is not supported");
+    const char *reason = "the printer takes passwords unencrypted (job-password-encryption none)";
+    if (password != nullptr) {
+      Unsupported(client, request, reason, {password, encryption});
+    } else {
+      Unsupported(client, request, reason, {encryption});
+    }
     return;
   }
   if (password == nullptr) return;
@@ -189,7 +195,7 @@ void TakeRequestPassword(pappl_client_t *client, ipp_t *request) {
   if (ippGetCount(password) != 1 || ippGetValueTag(password) != IPP_TAG_STRING || length < 0 ||
       static_cast<size_t>(length) > IPP_CREDENTIAL_MAX ||
       (length > 0 && memchr(data, '\0', static_cast<size_t>(length)) != nullptr)) {
-    Unsupported(client, request, password, "a password is one octetString of at most 127 bytes");
+    Unsupported(client, request, "a password is one octetString of at most 127 bytes", {password});
     return;
   }
   inHand.given = true;

@@ -94,8 +94,8 @@ void DrawLines(const Sheet &sheet, const std::vector<std::string> &lines) {
       while (cut > 0 && cut < rest.size() && (static_cast<unsigned char>(rest[cut]) & 0xC0) == 0x80) --cut;
       if (cut == 0) cut = rest.size();
       DrawText(sheet.page, left, y, dot * scale, rest.substr(0, cut).c_str());
-      rest.erase(0, rest.find_first_not_of(' ', cut) == std::string::npos ? rest.size()
-                                                                          : rest.find_first_not_of(' ', cut));
+      const size_t next = rest.find_first_not_of(' ', cut);
+      rest.erase(0, next == std::string::npos ? rest.size() : next);
       y += lineHeight * scale;
     } while (!rest.empty());
   }
