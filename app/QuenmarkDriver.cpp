@@ -164,7 +164,10 @@ bool QuenmarkDriverCallback(pappl_system_t *, const char *driverName, const char
   ippAddStrings(extra, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "overrides-supported", 2,
                 nullptr, overrides);
   // The account a job is counted and released under (AuthID and AuthPassword).
+  // A job that names no account is printed under its printer's default account, which
+  // the administrator sets on the printer's web page: no account id for clients to send.
   ippAddBoolean(extra, IPP_TAG_PRINTER, "job-account-id-supported", 1);
+  ippAddOutOfBand(extra, IPP_TAG_PRINTER, IPP_TAG_NOVALUE, "job-account-id-default");
   ippAddInteger(extra, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "job-password-supported",
                 static_cast<int>(IPP_CREDENTIAL_MAX));
   ippAddString(extra, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD),

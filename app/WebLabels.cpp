@@ -25,5 +25,10 @@ void AddWebLabels(pappl_system_t *system) {
   for (const char *language : LANGUAGES) {
     const std::string path = std::string("/quenmark-") + language + ".strings";
     papplSystemAddStringsData(system, path.c_str(), language, LABELS);
+    // The labels stay in the language's strings; the file itself goes. PAPPL 1.3 adds
+    // printer-strings-languages-supported to the printer's own attributes on every
+    // Get-Printer-Attributes while a strings file is there, so the printer would answer
+    // with the attribute again and again, and ever more of it.
+    papplSystemRemoveResource(system, path.c_str());
   }
 }
