@@ -117,6 +117,6 @@ int FindIppMedia(const char *name);
 
 // Fills the job's table and settings from its attributes, with the defaults where an
 // attribute is absent, the machine's host name and, for a job that names no account of
-// its own, the credentials file, and then the duplex check, as the filter does. Values from the client are cleaned of commas and
-// control characters.
+// its own, the credentials file, and then the duplex check, as the filter does. Values
+// from the client are cleaned of commas and control characters.
 void FillJobSettingsFromIpp(const IppJobAttributes &attributes, JobSettings *job);
