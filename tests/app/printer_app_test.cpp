@@ -729,6 +729,20 @@ TEST_F(PrinterAppTest, CapabilitiesOfAMonochromePrinterWithAccounts) {
     EXPECT_EQ(png.body.substr(1, 3), "PNG");
     EXPECT_EQ((header[18] << 8) | header[19], side) << icon;  // the width, in IHDR
   }
+  // The labels come in other languages' pages too, and PAPPL is left no strings file that
+  // it would list in the printer's attributes once more on every request.
+  http_t *german = server_.ConnectNetwork();
+  httpSetDefaultField(german, HTTP_FIELD_ACCEPT_LANGUAGE, "de");
+  EXPECT_NE(HttpRequest(german, HTTP_STATE_GET, base + "/printing").body.find("Feed Orientation:"),
+            std::string::npos);
+  ippDelete(GetPrinterAttribute(network_, uri_, "all"));
+  response = GetPrinterAttribute(network_, uri_, "all");
+  int languages = 0;
+  for (ipp_attribute_t *a = ippFirstAttribute(response); a; a = ippNextAttribute(response)) {
+    languages += ippGetName(a) != nullptr && strcmp(ippGetName(a), "printer-strings-languages-supported") == 0;
+  }
+  EXPECT_LE(languages, 1);
+  ippDelete(response);
   const std::string log = server_.Log();
   EXPECT_EQ(log.find("Driver does not provide printer icons"), std::string::npos);
   EXPECT_EQ(log.find("self-test page"), std::string::npos);
@@ -795,6 +809,9 @@ TEST_F(PrinterAppTest, AccountsComeFromTheJobThenThePrinterThenTheFile) {
   EXPECT_EQ(account("own-over-default", own), "dept-7/jobPw0rd");
   RestartServer(&server_, &local_, &network_);
   EXPECT_EQ(account("default", {}), "office-default/defPw0rd");
+  struct stat kept;
+  ASSERT_EQ(stat(dir_.file("state.accounts").c_str(), &kept), 0);
+  EXPECT_EQ(kept.st_mode & 077, 0u) << "the default accounts are the server user's alone";
 
   // Values the printer cannot take: Validate-Job refuses them, Print-Job ignores them.
   const std::string tooLong(128, 'p');
@@ -824,6 +841,10 @@ TEST_F(PrinterAppTest, AccountsComeFromTheJobThenThePrinterThenTheFile) {
       }
     }
   }
+  // A printer deleted takes its default account along, at the latest on the next start.
+  ASSERT_EQ(DeletePrinter(local_, PrinterId(local_, uri_)), IPP_STATUS_OK);
+  RestartServer(&server_, &local_, &network_);
+  EXPECT_EQ(ReadFileText(dir_.file("state.accounts")).find("office-default"), std::string::npos);
   if (!hadAuth) {
     unlink(AUTH_CONFIG_PATH);
     rmdir("/tmp/auth");
@@ -850,6 +871,25 @@ TEST_F(PrinterAppTest, TestPageFromTheWebPageHasTheRegistrationMarks) {
   int inked = 0;  // bytes with ink from 35 to 60 mm below the top edge, at 600 dpi
   for (uint64_t i = 827 * stride; i < 1417 * stride; ++i) inked += side.bits[i] != 0;
   EXPECT_GT(inked, 1000);
+
+  // On the narrowest sheet at the highest resolution the text wraps clear of the marks.
+  ASSERT_EQ(SetPrinterDefault(local_, uri_, "media-default", "om_bank1_102x196mm"), IPP_STATUS_OK);
+  ipp_t *request = ippNewRequest(IPP_OP_SET_PRINTER_ATTRIBUTES);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri_.c_str());
+  ippAddResolution(request, IPP_TAG_PRINTER, "printer-resolution-default", IPP_RES_PER_INCH, 1200, 1200);
+  ippDelete(cupsDoRequest(local_, request, uri_.substr(uri_.find("/ipp/")).c_str()));
+  ASSERT_EQ(cupsLastError(), IPP_STATUS_OK) << cupsLastErrorString();
+  EXPECT_EQ(HttpRequest(server_.ConnectLocal(), HTTP_STATE_POST, home,
+                        "session=" + FormSession(page.body) + "&action=print-test-page")
+                .status,
+            HTTP_STATUS_OK);
+  EXPECT_EQ(WaitForJobEnd(network_, uri_, 2, 60), IPP_JSTATE_COMPLETED);
+  const DecodedStream bank = DecodeStreamFile(dir_.file("dev/Test Page.prn"));
+  ASSERT_EQ(bank.pages.size(), 1u) << bank.error;
+  EXPECT_EQ(Param(bank, "PageSize"), "CUS_1");
+  const SideMeasure measure =
+      MeasureRegistrationSide(bank.pages[0], *FindSheetSize("BANK1"), 1200, SideTurn::kNone);
+  for (const std::string &fault : measure.faults) ADD_FAILURE() << fault;
 }
 
 }  // namespace
