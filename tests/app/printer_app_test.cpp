@@ -845,6 +845,10 @@ TEST_F(PrinterAppTest, AccountsComeFromTheJobThenThePrinterThenTheFile) {
   ASSERT_EQ(DeletePrinter(local_, PrinterId(local_, uri_)), IPP_STATUS_OK);
   RestartServer(&server_, &local_, &network_);
   EXPECT_EQ(ReadFileText(dir_.file("state.accounts")).find("office-default"), std::string::npos);
+  // A damaged file of default accounts is reported, and the server runs without them.
+  WriteFileText(dir_.file("state.accounts"), "{\"1\": ");
+  RestartServer(&server_, &local_, &network_);
+  EXPECT_NE(server_.Log().find("Default accounts not loaded"), std::string::npos);
   if (!hadAuth) {
     unlink(AUTH_CONFIG_PATH);
     rmdir("/tmp/auth");
