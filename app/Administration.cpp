@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "PrinterAccounts.h"
+
 // PAPPL's own printer page. PAPPL 1.3 does not authorize the actions its printer page
 // offers (pause, resume, hold new jobs, set as default, identify, test page); the
 // application puts its guard in front and then lets PAPPL's page do the rest.
@@ -151,6 +153,7 @@ bool IsPrintingOperation(ipp_op_t operation) {
 http_status_t AuthorizeRequest(pappl_client_t *client, const char *, gid_t, void *data) {
   const auto *policy = static_cast<const AccessPolicy *>(data);
   ipp_t *request = papplClientGetRequest(client);
+  TakeRequestPassword(client, request);
   if (request != nullptr) {
     if (IsPrintingOperation(ippGetOperation(request))) return HTTP_STATUS_CONTINUE;
   } else if (papplClientGetMethod(client) == HTTP_STATE_GET && !LooksForDevices(client)) {

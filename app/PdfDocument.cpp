@@ -186,6 +186,12 @@ bool AcceptedResolution(int dpi) {
 }  // namespace
 
 bool PrintPdfDocument(pappl_job_t *job, pappl_device_t *device, void *) {
+  // PAPPL 1.3 may start a job that was cancelled a moment before, whose document it has
+  // already removed: there is nothing to print, and no file name to hand ghostscript.
+  if (papplJobGetFilename(job) == nullptr) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The job's document is gone (the job was cancelled).");
+    return false;
+  }
   pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
   if (options == nullptr) return false;
   const int media = SettleJobMedia(job, options, 0, 0);

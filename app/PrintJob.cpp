@@ -139,6 +139,16 @@ bool CollectIppJobAttributes(pappl_job_t *job, const pappl_pr_options_t *options
     set.SetNumber("time-at-processing", papplJobGetTimeProcessed(job));
   }
   set.SetNumber("job-id", papplJobGetID(job));
+  // The job's own account, else its printer's default; with neither, the core reads the
+  // credentials file.
+  Account account;
+  QuenmarkDriverContext *context = DriverContextOf(papplJobGetPrinter(job));
+  if (FindJobAccount(context != nullptr ? &context->accounts : nullptr, job, &account)) {
+    attributes->hasAccount = true;
+    set.Set("job-account-id", account.id.c_str());
+    set.Set("job-password", account.password.c_str());
+    explicit_bzero(account.password.data(), account.password.size());
+  }
   return set.ok;
 }
 

@@ -7,6 +7,7 @@
 
 #include "IppJobAttributes.h"
 #include "RasterCallbacks.h"
+#include "TestPage.h"
 
 pappl_pr_driver_t QUENMARK_DRIVERS[QUENMARK_DRIVER_COUNT] = {
     {QUENMARK_DRIVER_NAME, QUENMARK_DRIVER_DESCRIPTION, QUENMARK_DEVICE_ID, nullptr},
@@ -15,17 +16,22 @@ pappl_pr_driver_t QUENMARK_DRIVERS[QUENMARK_DRIVER_COUNT] = {
 namespace {
 
 // A print file already in the printer's own stream (made with quenmark_convert, say)
-// goes to the device as it is.
-bool PrintStreamFile(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device) {
+// goes to the device as it is. The test page's request, which the driver's test-page
+// callback spools, is drawn instead.
+bool PrintStreamFile(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
   const int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to open the print file: %s", strerror(errno));
     return false;
   }
   char buffer[65536];
-  ssize_t got;
+  ssize_t got = read(fd, buffer, sizeof buffer);
+  if (got > 0 && IsTestPageRequest(buffer, static_cast<size_t>(got))) {
+    close(fd);
+    return PrintTestPage(job, options, device);
+  }
   bool written = true;
-  while (written && (got = read(fd, buffer, sizeof buffer)) > 0) {
+  for (; written && got > 0; got = read(fd, buffer, sizeof buffer)) {
     written = papplDeviceWrite(device, buffer, static_cast<size_t>(got)) >= 0;
   }
   close(fd);
@@ -56,10 +62,21 @@ void FillMedia(int media, int source, int type, pappl_media_col_t *col) {
 
 }  // namespace
 
+QuenmarkDriverContext *DriverContextOf(pappl_printer_t *printer) {
+  const char *driver = papplPrinterGetDriverName(printer);
+  if (driver == nullptr || strcmp(driver, QUENMARK_DRIVER_NAME) != 0) return nullptr;
+  pappl_pr_driver_data_t data;
+  papplPrinterGetDriverData(printer, &data);
+  return static_cast<QuenmarkDriverContext *>(data.extension);
+}
+
 bool QuenmarkDriverCallback(pappl_system_t *, const char *driverName, const char *,
                             const char *, pappl_pr_driver_data_t *data, ipp_t **attributes,
-                            void *) {
+                            void *context) {
   if (driverName == nullptr || strcmp(driverName, QUENMARK_DRIVER_NAME) != 0) return false;
+  auto *shared = static_cast<QuenmarkDriverContext *>(context);
+  data->extension = shared;
+  if (shared != nullptr) UsePrinterIcons(shared->icons, data->icons);
 
   data->printfile_cb = PrintStreamFile;
   data->rstartjob_cb = QuenmarkStartJob;
@@ -69,6 +86,7 @@ bool QuenmarkDriverCallback(pappl_system_t *, const char *driverName, const char
   data->rendjob_cb = QuenmarkEndJob;
   data->identify_cb = Identify;
   data->status_cb = UpdateStatus;
+  data->testpage_cb = QuenmarkTestPageFile;
   data->format = QUENMARK_STREAM_FORMAT;
 
   snprintf(data->make_and_model, sizeof data->make_and_model, "%s", QUENMARK_DRIVER_DESCRIPTION);
@@ -79,13 +97,13 @@ bool QuenmarkDriverCallback(pappl_system_t *, const char *driverName, const char
   // The toner is reported, its level unknown: the printer does not say.
   data->has_supplies = true;
 
-  // A monochrome printer that takes colour too: PAPPL hands colour pages on only to
-  // drivers that claim colour, and the driver dithers them to black.
-  data->color_supported = PAPPL_COLOR_MODE_AUTO | PAPPL_COLOR_MODE_MONOCHROME |
-                          PAPPL_COLOR_MODE_COLOR;
+  // A monochrome printer: clients render raster pages in grey or black, and colour
+  // documents (PDF, JPEG, PNG), which the printer takes all the same, are dithered to
+  // black. PAPPL refuses colour raster pages from a printer that offers no colour mode,
+  // so none is advertised.
+  data->color_supported = PAPPL_COLOR_MODE_AUTO | PAPPL_COLOR_MODE_MONOCHROME;
   data->color_default = PAPPL_COLOR_MODE_MONOCHROME;
-  data->raster_types =
-      PAPPL_PWG_RASTER_TYPE_BLACK_1 | PAPPL_PWG_RASTER_TYPE_SGRAY_8 | PAPPL_PWG_RASTER_TYPE_SRGB_8;
+  data->raster_types = PAPPL_PWG_RASTER_TYPE_BLACK_1 | PAPPL_PWG_RASTER_TYPE_SGRAY_8;
   data->force_raster_type = PAPPL_PWG_RASTER_TYPE_NONE;
   data->orient_default = IPP_ORIENT_PORTRAIT;
   data->quality_default = IPP_QUALITY_NORMAL;
@@ -145,6 +163,15 @@ bool QuenmarkDriverCallback(pappl_system_t *, const char *driverName, const char
   static const char *const overrides[] = {"document-number", "pages"};
   ippAddStrings(extra, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "overrides-supported", 2,
                 nullptr, overrides);
+  // The account a job is counted and released under (AuthID and AuthPassword).
+  // A job that names no account is printed under its printer's default account, which
+  // the administrator sets on the printer's web page: no account id for clients to send.
+  ippAddBoolean(extra, IPP_TAG_PRINTER, "job-account-id-supported", 1);
+  ippAddOutOfBand(extra, IPP_TAG_PRINTER, IPP_TAG_NOVALUE, "job-account-id-default");
+  ippAddInteger(extra, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "job-password-supported",
+                static_cast<int>(IPP_CREDENTIAL_MAX));
+  ippAddString(extra, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD),
+               "job-password-encryption-supported", nullptr, "none");
   *attributes = extra;
   return true;
 }

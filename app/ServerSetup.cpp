@@ -8,10 +8,12 @@
 #include <cstring>
 #include <string>
 
+#include "AccountPage.h"
 #include "Administration.h"
 #include "DirectoryCreation.h"
 #include "PdfDocument.h"
 #include "QuenmarkDriver.h"
+#include "WebLabels.h"
 
 namespace {
 
@@ -19,6 +21,7 @@ namespace {
 struct ServerConfig {
   std::string stateFile;
   AccessPolicy policy;
+  QuenmarkDriverContext driver;
 };
 
 struct LogLevelName {
@@ -48,6 +51,7 @@ std::string DefaultPath(const char *systemPath, const char *userName) {
 // Every printer, made now or loaded from the state file.
 void PrinterCreated(pappl_printer_t *printer, void *) {
   GuardPrinterPages(printer);
+  AddAccountPage(printer);
   ReportSupplies(printer);
 }
 
@@ -153,8 +157,17 @@ pappl_system_t *CreateQuenmarkSystem(int count, cups_option_t *options, void *) 
 
   // PAPPL's web pages need a footer: without one they fail on the first page shown.
   papplSystemSetFooterHTML(system, APP_FOOTER_HTML);
+  AddWebLabels(system);
+  if (!DrawPrinterIcons(&config.driver.icons)) {
+    papplLog(system, PAPPL_LOGLEVEL_WARN, "Unable to draw the printer's icons: PAPPL's are shown.");
+  }
+  std::string error;
+  if (!LoadPrinterAccounts(&config.driver.accounts, config.stateFile + ".accounts", &error)) {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "Default accounts not loaded: %s", error.c_str());
+  }
+  papplSystemSetEventCallback(system, AccountEvent, &config.driver.accounts);
   papplSystemSetPrinterDrivers(system, QUENMARK_DRIVER_COUNT, QUENMARK_DRIVERS, QuenmarkAutoAdd,
-                               PrinterCreated, QuenmarkDriverCallback, nullptr);
+                               PrinterCreated, QuenmarkDriverCallback, &config.driver);
   papplSystemAddMIMEFilter(system, PDF_FORMAT, "image/pwg-raster", PrintPdfDocument, nullptr);
 
   if (networkListeners) {
@@ -169,5 +182,6 @@ pappl_system_t *CreateQuenmarkSystem(int count, cups_option_t *options, void *) 
 
   papplSystemSetSaveCallback(system, SaveState, &config);
   if (access(config.stateFile.c_str(), F_OK) == 0) papplSystemLoadState(system, config.stateFile.c_str());
+  ForgetDeletedPrinters(&config.driver.accounts, system);
   return system;
 }

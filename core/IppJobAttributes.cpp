@@ -228,6 +228,17 @@ bool SetIppJobAttribute(IppJobAttributes *attributes, const char *name, const ch
     }
     return true;
   }
+  if (strcmp(name, "job-account-id") == 0 || strcmp(name, "job-password") == 0) {
+    const bool password = strcmp(name, "job-password") == 0;
+    if (strlen(value) > IPP_CREDENTIAL_MAX) {
+      SetError(error, errorSize, "%s: longer than 127 bytes%s", name, "");
+      return false;
+    }
+    char *to = password ? attributes->password : attributes->accountId;
+    snprintf(to, IPP_CREDENTIAL_MAX + 1, "%s", value);
+    attributes->hasAccount = true;
+    return true;
+  }
   if (strcmp(name, "job-id") == 0) {
     if (!ParseJobId(value, &attributes->jobId)) {
       SetError(error, errorSize, "%s: \"%s\" is not a job number", name, value);
@@ -317,6 +328,11 @@ void FillJobSettingsFromIpp(const IppJobAttributes &attributes, JobSettings *job
               table, log);
   LogLine(log, "DEBUG: collate is %d\n", job->collate);
 
-  ReadCredentialsInto(table, log);
+  if (attributes.hasAccount) {
+    SetSubmittedJobParam("AuthID", attributes.accountId, table, log);
+    SetSubmittedJobParam("AuthPassword", attributes.password, table, log);
+  } else {
+    ReadCredentialsInto(table, log);
+  }
   VerifyParamsConstraint(table, &settings, log);
 }

@@ -136,6 +136,23 @@ TEST(IppJobAttributes, ClientTextsCannotAddRecords) {
   EXPECT_EQ(Value(job, "DocName"), "x y.pdf");
 }
 
+// A job's own account goes into AuthID and AuthPassword, cleaned as every client text is;
+// a value longer than the credentials file may hold is refused, and the reason does not
+// repeat it.
+TEST(IppJobAttributes, TheJobsOwnAccountFillsItsRecords) {
+  const JobSettings job = Fill({{"job-account-id", "dept, 7"}, {"job-password", "pass\nword"}});
+  EXPECT_EQ(Value(job, "AuthID"), "dept  7");
+  EXPECT_EQ(Value(job, "AuthPassword"), "pass word");
+  EXPECT_EQ(Value(Fill({{"job-password", std::string(127, 'p').c_str()}}), "AuthID"), "");
+  IppJobAttributes ipp;
+  char error[256] = {};
+  for (const char *name : {"job-account-id", "job-password"}) {
+    EXPECT_FALSE(SetIppJobAttribute(&ipp, name, std::string(128, 's').c_str(), error, sizeof error));
+    EXPECT_EQ(std::string(error).find("sss"), std::string::npos) << error;
+  }
+  EXPECT_FALSE(ipp.hasAccount);
+}
+
 }  // namespace
 
 #pragma GCC diagnostic pop

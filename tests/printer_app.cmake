@@ -15,6 +15,10 @@ if(TARGET quenmark-printer-app)
   endif()
   gtest_discover_tests(printer_app_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                        PROPERTIES ${app_test_properties})
+
+  add_executable(page_drawing_test app/page_drawing_test.cpp)
+  target_link_libraries(page_drawing_test PRIVATE quenmark_app GTest::gtest_main)
+  gtest_discover_tests(page_drawing_test)
 endif()
 
 if(TARGET quenmark-printer-app)

@@ -4,6 +4,9 @@
 
 #include <pappl/pappl.h>
 
+#include "PrinterAccounts.h"
+#include "PrinterIcons.h"
+
 inline constexpr const char QUENMARK_DRIVER_NAME[] = "quenmark";
 inline constexpr const char QUENMARK_DRIVER_DESCRIPTION[] = "Quenmark Mono Laser";
 // The IEEE 1284 device ID the printer reports over USB (and the one a new printer is
@@ -16,6 +19,18 @@ inline constexpr const char FEED_ORIENTATION_ATTRIBUTE[] = "feed-orientation";
 
 inline constexpr int QUENMARK_DRIVER_COUNT = 1;
 extern pappl_pr_driver_t QUENMARK_DRIVERS[QUENMARK_DRIVER_COUNT];
+
+// What every printer of a server shares with its driver: the icons it shows and the
+// accounts its jobs are printed under. It lives as long as the server; the driver
+// callback takes it as its context and hands it to each printer as the driver's
+// extension.
+struct QuenmarkDriverContext {
+  PrinterIcons icons;
+  PrinterAccounts accounts;
+};
+
+// The context of a printer made by the driver; null for any other.
+QuenmarkDriverContext *DriverContextOf(pappl_printer_t *printer);
 
 bool QuenmarkDriverCallback(pappl_system_t *system, const char *driverName, const char *deviceUri,
                             const char *deviceId, pappl_pr_driver_data_t *data, ipp_t **attributes,

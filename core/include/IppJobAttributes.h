@@ -59,6 +59,8 @@ inline constexpr int IPP_DEFAULT_DOCUMENT_HANDLING = 1;  // uncollated: the filt
 inline constexpr int IPP_DEFAULT_RESOLUTION = 0;
 
 inline constexpr size_t IPP_TEXT_SIZE = 256;  // a job parameter value and its NUL
+// The longest account id or password, in bytes: what the credentials file's may hold.
+inline constexpr size_t IPP_CREDENTIAL_MAX = 127;
 
 // A job's attributes as the client gave them. Keyword attributes are kept as the index
 // of their entry in the tables above, -1 where the client left them out; texts are kept
@@ -81,6 +83,11 @@ struct IppJobAttributes {
   char dateTimeAtProcessing[IPP_TEXT_SIZE] = {};
   char timeAtCreation[IPP_TEXT_SIZE] = {};
   char timeAtProcessing[IPP_TEXT_SIZE] = {};
+  // The job's account (job-account-id, job-password). A job that names either is
+  // printed under its own account and the credentials file is not read.
+  bool hasAccount = false;
+  char accountId[IPP_CREDENTIAL_MAX + 1] = {};
+  char password[IPP_CREDENTIAL_MAX + 1] = {};
 };
 
 // Everything the core needs to know of a job, whichever front end filled it.
@@ -96,8 +103,9 @@ struct JobSettings {
 // mapping (media, media-size-name, media-source, media-type, printer-resolution, sides,
 // feed-orientation, copies, multiple-document-handling, job-name,
 // job-originating-user-name, job-uuid, job-originating-host-name, date-time-at-creation,
-// date-time-at-processing, time-at-creation, time-at-processing, job-id). False, with the
-// reason in error, for an unknown name or a value the printer cannot take.
+// date-time-at-processing, time-at-creation, time-at-processing, job-id, job-account-id,
+// job-password). False, with the reason in error, for an unknown name or a value the
+// printer cannot take; the reason never holds a password.
 bool SetIppJobAttribute(IppJobAttributes *attributes, const char *name, const char *value,
                         char *error, size_t errorSize);
 
@@ -109,7 +117,7 @@ int FindIppMediaBySize(int32_t width, int32_t length);
 int FindIppMedia(const char *name);
 
 // Fills the job's table and settings from its attributes, with the defaults where an
-// attribute is absent, the machine's host name and the credentials file, and then the
-// duplex check, as the filter does. Values from the client are cleaned of commas and
-// control characters.
+// attribute is absent, the machine's host name and, for a job that names no account of
+// its own, the credentials file, and then the duplex check, as the filter does. Values
+// from the client are cleaned of commas and control characters.
 void FillJobSettingsFromIpp(const IppJobAttributes &attributes, JobSettings *job);

@@ -38,7 +38,8 @@ std::string ResourceOf(const std::string &uri) {
 
 bool IsOperationAttribute(const std::string &name) {
   return name == "job-name" || name == "document-format" || name == "document-name" ||
-         name == "requesting-user-name" || name == "compression";
+         name == "requesting-user-name" || name == "compression" || name == "job-password" ||
+         name == "job-password-encryption";
 }
 
 }  // namespace
@@ -211,10 +212,11 @@ bool PrinterExists(http_t *http, const std::string &printerUri) {
   return cupsLastError() == IPP_STATUS_OK;
 }
 
-int PrintFile(http_t *http, const std::string &printerUri, const std::string &file,
-              const std::string &format, const std::vector<JobAttribute> &attributes,
-              ipp_status_t *status) {
-  ipp_t *request = NewRequest(IPP_OP_PRINT_JOB, "printer-uri", printerUri);
+namespace {
+
+ipp_t *JobRequest(ipp_op_t operation, const std::string &printerUri, const std::string &format,
+                  const std::vector<JobAttribute> &attributes) {
+  ipp_t *request = NewRequest(operation, "printer-uri", printerUri);
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
                format.c_str());
   // IPP wants the operation attributes first, then the job's.
@@ -235,6 +237,9 @@ int PrintFile(http_t *http, const std::string &printerUri, const std::string &fi
         break;
       case JobAttribute::Name:
         ippAddString(request, group, IPP_TAG_NAME, name, nullptr, value);
+        break;
+      case JobAttribute::Octets:
+        ippAddOctetString(request, group, name, value, static_cast<int>(attribute.value.size()));
         break;
       case JobAttribute::Text:
         ippAddString(request, group, IPP_TAG_TEXT, name, nullptr, value);
@@ -262,6 +267,22 @@ int PrintFile(http_t *http, const std::string &printerUri, const std::string &fi
       }
     }
   }
+  return request;
+}
+
+}  // namespace
+
+ipp_status_t ValidateJob(http_t *http, const std::string &printerUri, const std::string &format,
+                         const std::vector<JobAttribute> &attributes) {
+  ipp_t *request = JobRequest(IPP_OP_VALIDATE_JOB, printerUri, format, attributes);
+  ippDelete(cupsDoRequest(http, request, ResourceOf(printerUri).c_str()));
+  return cupsLastError();
+}
+
+int PrintFile(http_t *http, const std::string &printerUri, const std::string &file,
+              const std::string &format, const std::vector<JobAttribute> &attributes,
+              ipp_status_t *status) {
+  ipp_t *request = JobRequest(IPP_OP_PRINT_JOB, printerUri, format, attributes);
   ipp_t *response = cupsDoFileRequest(http, request, ResourceOf(printerUri).c_str(), file.c_str());
   if (status != nullptr) *status = cupsLastError();
   const int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);

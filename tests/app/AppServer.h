@@ -56,7 +56,7 @@ class AppServer {
 // is an operation attribute. A MediaCol value is "SIZE-NAME SOURCE" (media-col with
 // media-size-name and media-source).
 struct JobAttribute {
-  enum Kind { Keyword, Name, Integer, Resolution, Text, MediaCol } kind;
+  enum Kind { Keyword, Name, Integer, Resolution, Text, MediaCol, Octets } kind;
   std::string name;
   std::string value;
 };
@@ -64,6 +64,8 @@ struct JobAttribute {
 // Create-Printer with the quenmark driver; returns the IPP status.
 ipp_status_t CreatePrinter(http_t *http, const std::string &name, const std::string &deviceUri);
 ipp_status_t DeletePrinter(http_t *http, int printerId);
+// Get-Printer-Attributes for one attribute (or group, "all"); the response, null when none.
+ipp_t *GetPrinterAttribute(http_t *http, const std::string &printerUri, const char *name);
 int PrinterId(http_t *http, const std::string &printerUri);
 bool PrinterExists(http_t *http, const std::string &printerUri);
 
@@ -71,6 +73,9 @@ bool PrinterExists(http_t *http, const std::string &printerUri);
 int PrintFile(http_t *http, const std::string &printerUri, const std::string &file,
               const std::string &format, const std::vector<JobAttribute> &attributes,
               ipp_status_t *status = nullptr);
+// Validate-Job with the attributes; the IPP status.
+ipp_status_t ValidateJob(http_t *http, const std::string &printerUri, const std::string &format,
+                         const std::vector<JobAttribute> &attributes);
 // The job's state, 0 when it cannot be asked.
 int JobState(http_t *http, const std::string &printerUri, int jobId);
 // Waits until the job has ended (completed, canceled or aborted), or the time is up;

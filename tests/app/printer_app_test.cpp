@@ -32,6 +32,7 @@ std::string MakePdf(const TempDir &dir, const std::string &name, const std::stri
                     const char *size = "A4");
 ipp_status_t SetPrinterDefault(http_t *http, const std::string &uri, const char *name,
                                const char *value);
+void RestartServer(AppServer *server, http_t **local, http_t **network);
 
 std::string NodeName() {
   utsname name;
@@ -70,10 +71,11 @@ class PrinterAppTest : public ::testing::Test {
   // Prints over the network, as any client would, and waits for the job to end.
   DecodedStream PrintAndDecode(const std::string &file, const std::string &format,
                                const std::string &jobName, std::vector<JobAttribute> attributes,
-                               int *jobId = nullptr) {
+                               int *jobId = nullptr, ipp_status_t *printStatus = nullptr) {
     attributes.push_back({Kind::Name, "job-name", jobName});
     ipp_status_t status = IPP_STATUS_OK;
     const int id = PrintFile(network_, uri_, file, format, attributes, &status);
+    if (printStatus != nullptr) *printStatus = status;
     EXPECT_GT(id, 0) << ippErrorString(status) << " " << cupsLastErrorString();
     if (jobId != nullptr) *jobId = id;
     if (id <= 0) return {};
@@ -105,8 +107,10 @@ std::string Flags(const DecodedStream &decoded, int32_t StreamRecord::*field) {
   return text;
 }
 
+// The raster types the printer advertises; colour rasters, which a monochrome printer
+// does not offer, are refused (see CapabilitiesOfAMonochromePrinterWithAccounts).
 TEST_F(PrinterAppTest, EachRasterTypeDecodesToThePagesSent) {
-  for (const std::string type : {"black_1", "sgray_8", "srgb_8"}) {
+  for (const std::string type : {"black_1", "sgray_8"}) {
     SCOPED_TRACE(type);
     const std::string raster = dir_.file(type + ".pwg");
     ASSERT_TRUE(MakeRaster(raster, {"--pwg", type, "-n", "2", "--size", "A4", "--pbm",
@@ -470,14 +474,7 @@ TEST_F(PrinterAppTest, PrinterAndItsDefaultsSurviveARestart) {
   ASSERT_EQ(SetPrinterDefault(local_, uri_, "feed-orientation-default", "long-edge-first"),
             IPP_STATUS_OK)
       << cupsLastErrorString();
-  httpClose(local_);
-  httpClose(network_);
-  local_ = network_ = nullptr;
-  server_.Stop();
-  ASSERT_TRUE(server_.Start());
-  local_ = server_.ConnectLocal();
-  network_ = server_.ConnectNetwork();
-  ASSERT_NE(network_, nullptr);
+  RestartServer(&server_, &local_, &network_);
   uri_ = server_.PrinterUri(PRINTER);
   EXPECT_TRUE(PrinterExists(network_, uri_));
   EXPECT_EQ(PrinterId(network_, uri_), 1);
@@ -486,6 +483,16 @@ TEST_F(PrinterAppTest, PrinterAndItsDefaultsSurviveARestart) {
   const DecodedStream decoded = PrintAndDecode(pdf, "application/pdf", "after-restart", {});
   EXPECT_EQ(Param(decoded, "PageSize"), "A5");
   EXPECT_EQ(Param(decoded, "FeedEdge"), "1");
+}
+
+void RestartServer(AppServer *server, http_t **local, http_t **network) {
+  httpClose(*local);
+  httpClose(*network);
+  server->Stop();
+  ASSERT_TRUE(server->Start());
+  *local = server->ConnectLocal();
+  *network = server->ConnectNetwork();
+  ASSERT_NE(*network, nullptr);
 }
 
 // Anyone may print; only the administrator changes printers. A network client (here on
@@ -563,11 +570,12 @@ struct HttpAnswer {
 // One request on a connection of its own, as a browser that does not keep connections
 // (PAPPL 1.3 does not answer a second request on a connection that served a page).
 HttpAnswer HttpRequest(http_t *http, http_state_t method, const std::string &path,
-                       const std::string &form = "") {
+                       const std::string &form = "", const char *language = nullptr) {
   HttpAnswer answer;
   if (http == nullptr) return answer;
   httpClearFields(http);
   httpSetField(http, HTTP_FIELD_HOST, "localhost");
+  if (language != nullptr) httpSetField(http, HTTP_FIELD_ACCEPT_LANGUAGE, language);
   bool sent = false;
   if (method == HTTP_STATE_POST) {
     httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/x-www-form-urlencoded");
@@ -721,6 +729,220 @@ TEST_F(PrinterAppTest, PdfPrintsOnTheFullSheetWithTheMarksInPlace) {
     EXPECT_EQ(Param(decoded, "PageSize"), test.size);
     EXPECT_EQ(Param(decoded, "FeedEdge"), test.longEdge ? "1" : "0");
   }
+}
+
+// What a client learns of the printer and gets from it: monochrome only, raster pages
+// in black or grey (a colour raster page is refused; a colour photo is printed in dots),
+// accounts, labels in words on the web pages and the printer's own icons.
+TEST_F(PrinterAppTest, CapabilitiesOfAMonochromePrinterWithAccounts) {
+  ipp_t *response = GetPrinterAttribute(network_, uri_, "all");
+  auto text = [response](const char *name) {
+    char value[1024] = "";
+    ippAttributeString(ippFindAttribute(response, name, IPP_TAG_ZERO), value, sizeof value);
+    return std::string(value);
+  };
+  EXPECT_EQ(text("print-color-mode-supported"), "auto,monochrome");
+  EXPECT_EQ(text("pwg-raster-document-type-supported"), "black_1,sgray_8");
+  EXPECT_EQ(text("job-account-id-supported"), "true");
+  EXPECT_EQ(text("job-password-supported"), "127");
+  EXPECT_EQ(text("job-password-encryption-supported"), "none");
+  ippDelete(response);
+
+  const std::string colour = dir_.file("colour.pwg");
+  ASSERT_TRUE(MakeRaster(colour, {"--pwg", "srgb_8", "-n", "1"}));
+  const int refused = PrintFile(network_, uri_, colour, "image/pwg-raster", {});
+  EXPECT_EQ(WaitForJobEnd(network_, uri_, refused, 60), IPP_JSTATE_ABORTED);
+  const std::string photo = dir_.file("photo.jpg");
+  const RunResult made = RunProgram({"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=jpeg",
+                                     "-r72", "-g595x842", "-sOutputFile=" + photo, "-c",
+                                     "1 0 0 setrgbcolor 100 300 395 300 rectfill showpage"});
+  ASSERT_EQ(made.exitStatus, 0) << made.err;
+  const DecodedStream decoded = PrintAndDecode(photo, "image/jpeg", "colour-photo",
+                                               {{Kind::Keyword, "print-color-mode", "auto"}});
+  ASSERT_EQ(decoded.pages.size(), 1u);
+  EXPECT_FALSE(IsAllWhite(decoded.pages[0]));
+
+  const std::string base = std::string("/") + PRINTER;
+  const HttpAnswer printing = HttpRequest(server_.ConnectNetwork(), HTTP_STATE_GET, base + "/printing");
+  for (const char *label : {"Feed Orientation:", ">Short Edge First<", ">Long Edge First<"}) {
+    EXPECT_NE(printing.body.find(label), std::string::npos) << label;
+  }
+  EXPECT_EQ(printing.body.find("value=\"color\""), std::string::npos);
+  for (const auto &[icon, side] : {std::pair{"icon-sm.png", 48}, {"icon-md.png", 128}, {"icon-lg.png", 512}}) {
+    const HttpAnswer png = HttpRequest(server_.ConnectNetwork(), HTTP_STATE_GET, base + "/" + icon);
+    ASSERT_GE(png.body.size(), 24u) << icon;
+    const auto *header = reinterpret_cast<const unsigned char *>(png.body.data());
+    EXPECT_EQ(png.body.substr(1, 3), "PNG");
+    EXPECT_EQ((header[18] << 8) | header[19], side) << icon;  // the width, in IHDR
+  }
+  // The labels come in other languages' pages too, and PAPPL is left no strings file that
+  // it would list in the printer's attributes once more on every request.
+  EXPECT_NE(HttpRequest(server_.ConnectNetwork(), HTTP_STATE_GET, base + "/printing", "", "de")
+                .body.find("Feed Orientation:"),
+            std::string::npos);
+  ippDelete(GetPrinterAttribute(network_, uri_, "all"));
+  response = GetPrinterAttribute(network_, uri_, "all");
+  int languages = 0;
+  for (ipp_attribute_t *a = ippFirstAttribute(response); a; a = ippNextAttribute(response)) {
+    languages += ippGetName(a) != nullptr && strcmp(ippGetName(a), "printer-strings-languages-supported") == 0;
+  }
+  EXPECT_LE(languages, 1);
+  ippDelete(response);
+  const std::string log = server_.Log();
+  EXPECT_EQ(log.find("Driver does not provide printer icons"), std::string::npos);
+  EXPECT_EQ(log.find("self-test page"), std::string::npos);
+}
+
+// The command line: submit -n gives the job's copies, and a file: device on a directory
+// that does not exist is refused in words before any server is asked.
+TEST_F(PrinterAppTest, CommandLineCopiesAndFileDevices) {
+  const std::string raster = dir_.file("cli.pwg");
+  ASSERT_TRUE(MakeRaster(raster, {"--pwg", "black_1", "-n", "1"}));
+  RunOptions options;
+  options.setEnv["SNAP_COMMON"] = dir_.path();  // the test server's domain socket
+  // Under the sanitizers, what papplMainloop leaks is PAPPL's, as in the server.
+  const char *asan = getenv("ASAN_OPTIONS");
+  options.setEnv["ASAN_OPTIONS"] = std::string(asan != nullptr ? asan : "") + ":fast_unwind_on_malloc=0";
+  options.setEnv["LSAN_OPTIONS"] = std::string("suppressions=") + QUENMARK_APP_LSAN_SUPPRESSIONS;
+  const RunResult submitted = RunProgram(
+      {QUENMARK_APP_PATH, "submit", "-u", uri_, "-n", "2", "-t", "cli-copies", raster}, options);
+  ASSERT_EQ(submitted.exitStatus, 0) << submitted.err;
+  EXPECT_EQ(WaitForJobEnd(network_, uri_, atoi(submitted.out.c_str()), 60), IPP_JSTATE_COMPLETED);
+  const DecodedStream decoded = DecodeStreamFile(dir_.file("dev/cli-copies.prn"));
+  EXPECT_EQ(Param(decoded, "copies"), "2");
+  EXPECT_EQ(decoded.pages.size(), 2u);
+  const RunResult none = RunProgram({QUENMARK_APP_PATH, "submit", "-u", uri_, "-n", "0", raster}, options);
+  EXPECT_EQ(none.exitStatus, 1);
+  EXPECT_NE(none.err.find("copies from 1 to 999"), std::string::npos) << none.err;
+  const std::string missing = dir_.file("no/such/dir");
+  const RunResult added = RunProgram(
+      {QUENMARK_APP_PATH, "add", "-d", "lost", "-m", "quenmark", "-v", "file://" + missing}, options);
+  EXPECT_EQ(added.exitStatus, 1);
+  EXPECT_NE(added.err.find(missing + " does not exist"), std::string::npos) << added.err;
+}
+
+// A job is printed under its own account (job-account-id, job-password), else under the
+// default account the administrator set on the printer's account page (kept across a
+// restart), else under the credentials file's. No page shows a password, and no line of
+// the application's logs one.
+TEST_F(PrinterAppTest, AccountsComeFromTheJobThenThePrinterThenTheFile) {
+  const bool hadAuth = FileExists(AUTH_CONFIG_PATH);
+  if (!hadAuth) {
+    mkdir("/tmp/auth", 0755);
+    WriteFileText(AUTH_CONFIG_PATH, "{\"AuthID\": \"file-acct\", \"Password\": \"filePw0rd\"}");
+  }
+  const std::string raster = dir_.file("account.pwg");
+  ASSERT_TRUE(MakeRaster(raster, {"--pwg", "black_1", "-n", "1"}));
+  ipp_status_t status = IPP_STATUS_OK;
+  auto account = [&](const std::string &job, const std::vector<JobAttribute> &attributes) {
+    const DecodedStream decoded =
+        PrintAndDecode(raster, "image/pwg-raster", job, attributes, nullptr, &status);
+    return Param(decoded, "AuthID") + "/" + Param(decoded, "AuthPassword");
+  };
+  const std::vector<JobAttribute> own = {{Kind::Name, "job-account-id", "dept-7"},
+                                         {Kind::Octets, "job-password", "jobPw0rd"},
+                                         {Kind::Keyword, "job-password-encryption", "none"}};
+  if (!hadAuth) {
+    EXPECT_EQ(account("file", {}), "file-acct/filePw0rd");
+  }
+  EXPECT_EQ(account("own", own), "dept-7/jobPw0rd");
+
+  const std::string page = std::string("/") + PRINTER + "/account";
+  const std::string session = FormSession(HttpRequest(server_.ConnectLocal(), HTTP_STATE_GET, page).body);
+  const std::string form = "session=" + session + "&account-id=office-default&account-password=defPw0rd";
+  EXPECT_EQ(HttpRequest(server_.ConnectNetwork(), HTTP_STATE_POST, page, form).status,
+            HTTP_STATUS_FORBIDDEN);
+  const HttpAnswer saved = HttpRequest(server_.ConnectLocal(), HTTP_STATE_POST, page, form);
+  EXPECT_NE(saved.body.find("Changes saved."), std::string::npos);
+  EXPECT_NE(saved.body.find("A password is set"), std::string::npos);
+  EXPECT_EQ(account("own-over-default", own), "dept-7/jobPw0rd");
+  RestartServer(&server_, &local_, &network_);
+  EXPECT_EQ(account("default", {}), "office-default/defPw0rd");
+  struct stat kept;
+  ASSERT_EQ(stat(dir_.file("state.accounts").c_str(), &kept), 0);
+  EXPECT_EQ(kept.st_mode & 077, 0u) << "the default accounts are the server user's alone";
+
+  // Values the printer cannot take: Validate-Job refuses them, Print-Job ignores them.
+  const std::string tooLong(128, 'p');
+  EXPECT_EQ(ValidateJob(network_, uri_, "image/pwg-raster", {{Kind::Octets, "job-password", tooLong}}),
+            IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES);
+  EXPECT_EQ(ValidateJob(network_, uri_, "image/pwg-raster",
+                        {{Kind::Octets, "job-password", "x"},
+                         {Kind::Keyword, "job-password-encryption", "md5"}}),
+            IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES);
+  EXPECT_EQ(ValidateJob(network_, uri_, "image/pwg-raster", own), IPP_STATUS_OK);
+  EXPECT_EQ(account("too-long", {{Kind::Name, "job-account-id", "dept-9"},
+                                 {Kind::Octets, "job-password", tooLong}}),
+            "dept-9/");
+  EXPECT_EQ(status, IPP_STATUS_OK_IGNORED_OR_SUBSTITUTED);
+
+  const std::vector<std::string> passwords = {"jobPw0rd", "defPw0rd", "filePw0rd", tooLong};
+  for (const std::string &path : {page, std::string("/") + PRINTER + "/"}) {
+    const std::string body = HttpRequest(server_.ConnectNetwork(), HTTP_STATE_GET, path).body;
+    for (const std::string &password : passwords) EXPECT_EQ(body.find(password), std::string::npos);
+  }
+  // At debug level PAPPL lists every attribute of a request, a job-password among them:
+  // that line is PAPPL's, and the only one.
+  for (const std::string &line : SplitLines(server_.Log())) {
+    for (const std::string &password : passwords) {
+      if (line.find(password) != std::string::npos) {
+        EXPECT_NE(line.find("request:   job-password octetString"), std::string::npos) << line;
+      }
+    }
+  }
+  // A printer deleted takes its default account along, at the latest on the next start.
+  ASSERT_EQ(DeletePrinter(local_, PrinterId(local_, uri_)), IPP_STATUS_OK);
+  RestartServer(&server_, &local_, &network_);
+  EXPECT_EQ(ReadFileText(dir_.file("state.accounts")).find("office-default"), std::string::npos);
+  // A damaged file of default accounts is reported, and the server runs without them.
+  WriteFileText(dir_.file("state.accounts"), "{\"1\": ");
+  RestartServer(&server_, &local_, &network_);
+  EXPECT_NE(server_.Log().find("Default accounts not loaded"), std::string::npos);
+  if (!hadAuth) {
+    unlink(AUTH_CONFIG_PATH);
+    rmdir("/tmp/auth");
+  }
+}
+
+// The test page, printed as PAPPL offers it on the printer's web page: one sheet whose
+// registration marks are in place, and the printer's name and settings in the text
+// between them.
+TEST_F(PrinterAppTest, TestPageFromTheWebPageHasTheRegistrationMarks) {
+  const std::string home = std::string("/") + PRINTER + "/";
+  const HttpAnswer page = HttpRequest(server_.ConnectLocal(), HTTP_STATE_GET, home);
+  ASSERT_NE(page.body.find("Print Test Page"), std::string::npos);
+  const HttpAnswer printed = HttpRequest(server_.ConnectLocal(), HTTP_STATE_POST, home,
+                                         "session=" + FormSession(page.body) + "&action=print-test-page");
+  EXPECT_NE(printed.body.find("Test page printed."), std::string::npos);
+  EXPECT_EQ(WaitForJobEnd(network_, uri_, 1, 60), IPP_JSTATE_COMPLETED);
+  const DecodedStream decoded = DecodeStreamFile(dir_.file("dev/Test Page.prn"));
+  ASSERT_TRUE(decoded.ok) << decoded.error;
+  ASSERT_EQ(decoded.pages.size(), 1u);
+  ExpectRegistered(decoded.pages[0], "A4");
+  const PageBitmap &side = decoded.pages[0];
+  const uint64_t stride = PageBitmapStride(side.width);
+  int inked = 0;  // bytes with ink from 35 to 60 mm below the top edge, at 600 dpi
+  for (uint64_t i = 827 * stride; i < 1417 * stride; ++i) inked += side.bits[i] != 0;
+  EXPECT_GT(inked, 1000);
+
+  // On the narrowest sheet at the highest resolution the text wraps clear of the marks.
+  ASSERT_EQ(SetPrinterDefault(local_, uri_, "media-default", "om_bank1_102x196mm"), IPP_STATUS_OK);
+  ipp_t *request = ippNewRequest(IPP_OP_SET_PRINTER_ATTRIBUTES);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri_.c_str());
+  ippAddResolution(request, IPP_TAG_PRINTER, "printer-resolution-default", IPP_RES_PER_INCH, 1200, 1200);
+  ippDelete(cupsDoRequest(local_, request, uri_.substr(uri_.find("/ipp/")).c_str()));
+  ASSERT_EQ(cupsLastError(), IPP_STATUS_OK) << cupsLastErrorString();
+  EXPECT_EQ(HttpRequest(server_.ConnectLocal(), HTTP_STATE_POST, home,
+                        "session=" + FormSession(page.body) + "&action=print-test-page")
+                .status,
+            HTTP_STATUS_OK);
+  EXPECT_EQ(WaitForJobEnd(network_, uri_, 2, 60), IPP_JSTATE_COMPLETED);
+  const DecodedStream bank = DecodeStreamFile(dir_.file("dev/Test Page.prn"));
+  ASSERT_EQ(bank.pages.size(), 1u) << bank.error;
+  EXPECT_EQ(Param(bank, "PageSize"), "CUS_1");
+  const SideMeasure measure =
+      MeasureRegistrationSide(bank.pages[0], *FindSheetSize("BANK1"), 1200, SideTurn::kNone);
+  for (const std::string &fault : measure.faults) ADD_FAILURE() << fault;
 }
 
 }  // namespace
