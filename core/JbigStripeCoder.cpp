@@ -201,6 +201,12 @@ void ReleaseHeld(Output &o, bool carry) {
 // next one shows that no carry can reach it. Returns the register without it.
 uint32_t PutByte(Output &o, uint32_t c) {
   const uint32_t byte = c >> kByteShift;
+  // Most bytes: the held one goes out as it is, and this one is held.
+  if (byte < kEscape && o.heldOnes == 0 && o.held >= 0 && o.held != kEscape && o.next < o.end) {
+    *o.next++ = static_cast<unsigned char>(o.held);
+    o.held = static_cast<int>(byte);
+    return c & kBelowByte;
+  }
   if (byte == kEscape) {
     ++o.heldOnes;
   } else {
@@ -275,10 +281,34 @@ ALWAYS_INLINE void Code(uint8_t *states, unsigned context, unsigned pixel, Regis
   }
 }
 
+// Code for a pixel given in bit 7, where the state keeps its more probable symbol.
+ALWAYS_INLINE void CodeBit7(uint8_t *states, unsigned context, unsigned pixelBit7, Registers &r,
+                            Output &o) {
+  const unsigned state = states[context];
+  const uint32_t lpsSize = kStates.lpsSize[state];
+  r.a -= lpsSize;
+  if (((state ^ pixelBit7) & kMpsBit) == 0) {
+    if (r.a >= kHalfInterval) return;
+    if (r.a < lpsSize) {
+      r.c += r.a;
+      r.a = lpsSize;
+    }
+    states[context] = kStates.afterMps[state];
+    ShiftOnce(r, o);
+  } else {
+    if (r.a >= lpsSize) {
+      r.c += r.a;
+      r.a = lpsSize;
+    }
+    states[context] = kStates.afterLps[state];
+    Renormalise(r, o);
+  }
+}
+
 // `count` white pixels in context 0, one after the other. While white is the more probable
 // symbol there, each of them takes the estimate's share off A and nothing else, until A
 // falls below 0x8000: how many pixels that takes is computed, not counted.
-void CodeWhiteRun(uint8_t *states, uint64_t count, Registers &r, Output &o) {
+__attribute__((noinline)) Registers CodeLongWhiteRun(uint8_t *states, uint64_t count, Registers r, Output &o) {
   while (count > 0 && (states[0] & kMpsBit) != 0) {
     Code(states, 0, 0, r, o);
     --count;
@@ -302,6 +332,19 @@ void CodeWhiteRun(uint8_t *states, uint64_t count, Registers &r, Output &o) {
     ShiftOnce(r, o);
   }
   states[0] = static_cast<uint8_t>(state);
+  return r;
+}
+
+// The same, for the common case inline: white is the more probable symbol in context 0 and
+// the stretch ends before A needs renormalising.
+ALWAYS_INLINE void CodeWhiteRun(uint8_t *states, uint64_t count, Registers &r, Output &o) {
+  const unsigned state = states[0];
+  const uint64_t shrink = count * kStates.lpsSize[state];
+  if ((state & kMpsBit) == 0 && shrink <= r.a - kHalfInterval) {
+    r.a -= static_cast<uint32_t>(shrink);
+    return;
+  }
+  r = CodeLongWhiteRun(states, count, r, o);
 }
 
 struct Geometry {
@@ -346,40 +389,125 @@ bool SameAsAbove(const unsigned char *row, const unsigned char *above, const Geo
   return ((row[whole] ^ above[whole]) & g.lastByteMask) == 0 && memcmp(row, above, whole) == 0;
 }
 
-// The pixels of a line that differs from the line above, in blocks of 32. For pixel i of a
-// block the windows hold the pixel in bit 55 - i, so the template's pixels are at
-// line y - 2: bits 56 - i to 54 - i; line y - 1: 57 - i to 53 - i; line y: 57 - i and 56 - i,
-// and the context has them in that order, the first pixel of line y - 2 in its bit 9.
+// For every pixel of a block, the pixels that enter the template when it moves onto that
+// pixel: line y - 2 at x + 1 in bit 7, line y - 1 at x + 2 in bit 2, line y at x - 1 in
+// bit 0. Moving the template one pixel on shifts the context left, drops the three pixels
+// that leave it and adds these:
+//   context(x) = (context(x - 1) << 1 & 0x37a) | entering(x)
+// with the context bits, from bit 9 down: line y - 2 at x - 1, x, x + 1; line y - 1 at x - 2
+// to x + 2; line y at x - 2, x - 1.
+constexpr unsigned kKeptBits = 0x37a;
+constexpr int kGroupPixels = 8;
+
+// The eight pixels of byte b spread over eight bytes, into bit `bit` of each, the leftmost
+// pixel in the byte at the lowest address.
+constexpr uint64_t Spread(unsigned b, int bit) {
+  uint64_t spread = 0;
+  for (int j = 0; j < kGroupPixels; ++j) {
+    const uint64_t pixel = (b >> (7 - j)) & 1;
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    spread |= pixel << (8 * j + bit);
+#else
+    spread |= pixel << (8 * (7 - j) + bit);
+#endif
+  }
+  return spread;
+}
+
+struct SpreadTables {
+  uint64_t into7[256];
+  uint64_t into2[256];
+  uint64_t into0[256];
+};
+
+constexpr SpreadTables MakeSpreadTables() {
+  SpreadTables tables{};
+  for (unsigned b = 0; b < 256; ++b) {
+    tables.into7[b] = Spread(b, 7);
+    tables.into2[b] = Spread(b, 2);
+    tables.into0[b] = Spread(b, 0);
+  }
+  return tables;
+}
+
+constexpr SpreadTables kSpread = MakeSpreadTables();
+
+// Pixels per block: one window of each line serves 48 pixels with their template.
+constexpr int kBlockPixels = 48;
+
+// The pixels of a line that differs from the line above, in blocks of 48. For pixel i of a
+// block the windows hold the pixel in bit 55 - i, with its neighbours beside it.
 ALWAYS_INLINE void CodeLine(const unsigned char *row, const unsigned char *above,
                             const unsigned char *above2, const Geometry &g, uint8_t *states,
                             Registers &r, Output &o) {
-  uint64_t white = 0;  // white pixels in context 0 not coded yet
-  for (int64_t x = 0; x < g.width; x += 32) {
+  uint64_t white = 0;    // white pixels in context 0 not coded yet
+  unsigned context = 0;  // of the pixel before the block
+  for (int64_t x = 0; x < g.width; x += kBlockPixels) {
     const int64_t first = x / 8 - 1;
     const uint64_t w2 = Window(above2, g, first);
     const uint64_t w1 = Window(above, g, first);
     const uint64_t w0 = Window(row, g, first);
-    // A pixel needs coding on its own unless it and its whole template are white.
+    // Left of the line: the template of a pixel at x = -1.
+    if (x == 0) context = static_cast<unsigned>(((w2 >> 48) & 0x80) | ((w1 >> 52) & 0x0c));
+    // A pixel is coded on its own unless it and its whole template are white: then its
+    // context is 0 and it joins a white stretch.
     const uint64_t near = w2 | w2 >> 1 | w2 << 1 | w1 | w1 >> 1 | w1 >> 2 | w1 << 1 | w1 << 2 |
                           w0 | w0 >> 1 | w0 >> 2;
-    const int pixels = g.width - x < 32 ? static_cast<int>(g.width - x) : 32;
-    uint32_t pending = static_cast<uint32_t>(near >> 24) & (~0u << (32 - pixels));
-    int next = 0;
-    while (pending != 0) {
-      const int i = __builtin_clz(pending);
-      pending ^= 0x80000000u >> i;
-      white += static_cast<uint64_t>(i - next);
-      next = i + 1;
+    const int pixels = g.width - x < kBlockPixels ? static_cast<int>(g.width - x) : kBlockPixels;
+    uint64_t busy = (near << 8) & (~0ull << (64 - pixels));  // pixel i in bit 63 - i
+    if (busy == 0) {
+      white += static_cast<uint64_t>(pixels);
+      context = 0;
+      continue;
+    }
+    // Gaps of fewer than eight white pixels are coded pixel by pixel with the busy ones
+    // around them (their context is 0 all the same): switching between the two ways of
+    // coding costs more than such a gap saves.
+    const uint64_t clear = ~busy & (~0ull << (64 - pixels));
+    uint64_t longGap = clear & clear << 1;  // starts of eight white pixels
+    longGap &= longGap << 2;
+    longGap &= longGap << 4;
+    longGap |= longGap >> 1;  // and the pixels of those stretches
+    longGap |= longGap >> 2;
+    longGap |= longGap >> 4;
+    busy = ~longGap & (~0ull << (64 - pixels));
+    uint8_t entering[kBlockPixels];
+    uint8_t pixelBit7[kBlockPixels];
+    for (int shift = 0; shift < kBlockPixels; shift += kGroupPixels) {
+      const uint64_t enter = kSpread.into7[(w2 >> (47 - shift)) & 0xff] |
+                             kSpread.into2[(w1 >> (46 - shift)) & 0xff] |
+                             kSpread.into0[(w0 >> (49 - shift)) & 0xff];
+      const uint64_t pixels8 = kSpread.into7[(w0 >> (48 - shift)) & 0xff];
+      memcpy(entering + shift, &enter, sizeof enter);
+      memcpy(pixelBit7 + shift, &pixels8, sizeof pixels8);
+    }
+    int next = 0;  // the first pixel of the block not accounted for
+    while (busy != 0) {
+      const int start = __builtin_clzll(busy);
+      if (start > next) {
+        white += static_cast<uint64_t>(start - next);
+        context = 0;
+      }
+      const uint64_t rest = ~(busy << start);
+      const int end = rest == 0 ? 64 : start + __builtin_clzll(rest);
+      busy = end >= 64 ? 0 : busy & (~0ull >> end);
+      next = end;
       if (white != 0) {
         CodeWhiteRun(states, white, r, o);
         white = 0;
       }
-      const unsigned context = static_cast<unsigned>(((w2 >> (47 - i)) & 0x380) |
-                                                     ((w1 >> (51 - i)) & 0x07c) |
-                                                     ((w0 >> (56 - i)) & 0x003));
-      Code(states, context, static_cast<unsigned>(w0 >> (55 - i)) & 1, r, o);
+      const uint8_t *enter = entering + start;
+      const uint8_t *const stop = entering + end;
+      const uint8_t *pixel = pixelBit7 + start;
+      do {
+        context = ((context << 1) & kKeptBits) | *enter++;
+        CodeBit7(states, context, *pixel++, r, o);
+      } while (enter != stop);
     }
-    white += static_cast<uint64_t>(pixels - next);
+    if (pixels > next) {
+      white += static_cast<uint64_t>(pixels - next);
+      context = 0;
+    }
   }
   if (white != 0) CodeWhiteRun(states, white, r, o);
 }
