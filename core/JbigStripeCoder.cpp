@@ -254,15 +254,16 @@ ALWAYS_INLINE void Renormalise(Registers &r, Output &o) {
   r.ct -= shift;
 }
 
-// One symbol. The more probable symbol takes the lower part of the interval, the less
-// probable one the upper part, unless the lower part has become the smaller: then they
-// change places, so that the more probable symbol always has the larger share.
-ALWAYS_INLINE void Code(uint8_t *states, unsigned context, unsigned pixel, Registers &r,
+// One symbol, given in bit 7 (where the state keeps its more probable symbol). The more
+// probable symbol takes the lower part of the interval, the less probable one the upper
+// part, unless the lower part has become the smaller: then they change places, so that the
+// more probable symbol always has the larger share.
+ALWAYS_INLINE void Code(uint8_t *states, unsigned context, unsigned symbolBit7, Registers &r,
                         Output &o) {
   const unsigned state = states[context];
   const uint32_t lpsSize = kStates.lpsSize[state];
   r.a -= lpsSize;
-  if ((state >> 7) == pixel) {
+  if (((state ^ symbolBit7) & kMpsBit) == 0) {
     if (r.a >= kHalfInterval) return;
     if (r.a < lpsSize) {
       r.c += r.a;
@@ -281,34 +282,12 @@ ALWAYS_INLINE void Code(uint8_t *states, unsigned context, unsigned pixel, Regis
   }
 }
 
-// Code for a pixel given in bit 7, where the state keeps its more probable symbol.
-ALWAYS_INLINE void CodeBit7(uint8_t *states, unsigned context, unsigned pixelBit7, Registers &r,
-                            Output &o) {
-  const unsigned state = states[context];
-  const uint32_t lpsSize = kStates.lpsSize[state];
-  r.a -= lpsSize;
-  if (((state ^ pixelBit7) & kMpsBit) == 0) {
-    if (r.a >= kHalfInterval) return;
-    if (r.a < lpsSize) {
-      r.c += r.a;
-      r.a = lpsSize;
-    }
-    states[context] = kStates.afterMps[state];
-    ShiftOnce(r, o);
-  } else {
-    if (r.a >= lpsSize) {
-      r.c += r.a;
-      r.a = lpsSize;
-    }
-    states[context] = kStates.afterLps[state];
-    Renormalise(r, o);
-  }
-}
-
 // `count` white pixels in context 0, one after the other. While white is the more probable
 // symbol there, each of them takes the estimate's share off A and nothing else, until A
-// falls below 0x8000: how many pixels that takes is computed, not counted.
-__attribute__((noinline)) Registers CodeLongWhiteRun(uint8_t *states, uint64_t count, Registers r, Output &o) {
+// falls below 0x8000: how many pixels that takes is computed, not counted. Out of line, and
+// the registers go in and out by value, so that the caller's stay in registers.
+__attribute__((noinline)) Registers CodeWhiteStretch(uint8_t *states, uint64_t count,
+                                                     Registers r, Output &o) {
   while (count > 0 && (states[0] & kMpsBit) != 0) {
     Code(states, 0, 0, r, o);
     --count;
@@ -335,7 +314,7 @@ __attribute__((noinline)) Registers CodeLongWhiteRun(uint8_t *states, uint64_t c
   return r;
 }
 
-// The same, for the common case inline: white is the more probable symbol in context 0 and
+// The same, with the common case inline: white is the more probable symbol in context 0 and
 // the stretch ends before A needs renormalising.
 ALWAYS_INLINE void CodeWhiteRun(uint8_t *states, uint64_t count, Registers &r, Output &o) {
   const unsigned state = states[0];
@@ -344,7 +323,7 @@ ALWAYS_INLINE void CodeWhiteRun(uint8_t *states, uint64_t count, Registers &r, O
     r.a -= static_cast<uint32_t>(shrink);
     return;
   }
-  r = CodeLongWhiteRun(states, count, r, o);
+  r = CodeWhiteStretch(states, count, r, o);
 }
 
 struct Geometry {
@@ -432,7 +411,7 @@ constexpr SpreadTables MakeSpreadTables() {
 
 constexpr SpreadTables kSpread = MakeSpreadTables();
 
-// Pixels per block: one window of each line serves 48 pixels with their template.
+// Pixels per block: one window of each line serves 48 pixels and their templates.
 constexpr int kBlockPixels = 48;
 
 // The pixels of a line that differs from the line above, in blocks of 48. For pixel i of a
@@ -501,7 +480,7 @@ ALWAYS_INLINE void CodeLine(const unsigned char *row, const unsigned char *above
       const uint8_t *pixel = pixelBit7 + start;
       do {
         context = ((context << 1) & kKeptBits) | *enter++;
-        CodeBit7(states, context, *pixel++, r, o);
+        Code(states, context, *pixel++, r, o);
       } while (enter != stop);
     }
     if (pixels > next) {
@@ -549,7 +528,7 @@ void CodeStripe(const unsigned char *top, int32_t lines, const Geometry &g, Outp
   for (int32_t y = 0; y < lines && o.result == JbigCodeResult::Ok; ++y) {
     const unsigned char *row = top + y * g.stride;
     const bool differs = !SameAsAbove(row, above, g);
-    Code(states, kTypicalLineContext, differs == aboveDiffered ? 1 : 0, r, o);
+    Code(states, kTypicalLineContext, differs == aboveDiffered ? kMpsBit : 0, r, o);
     aboveDiffered = differs;
     if (differs) CodeLine(row, above, above2, g, states, r, o);
     above2 = above;
