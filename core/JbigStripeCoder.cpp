@@ -8,10 +8,12 @@
 // - a pixel whose context is 0 and which is white is nearly always the more probable symbol
 //   of context 0, and between two renormalisations such symbols only shrink the interval
 //   by the same amount: a white stretch is coded one renormalisation at a time;
-// - the pixels that are not in such a stretch are found 32 at a time from machine words of
-//   the three lines, and their contexts are taken from the same words;
-// - the coder's registers are locals of the stripe's loop; only the output of a byte goes
-//   through memory.
+// - the pixels that are not in such a stretch are found 48 at a time from machine words of
+//   the three lines, and the same words give, through small tables, what each of them adds
+//   to the context of the pixel before it;
+// - a line is coded in two passes over stretches of it, one that finds what needs coding
+//   and one that codes it, so that the coder's registers and state stay in the machine's
+//   registers while it codes; only the output of a byte goes through memory.
 
 #include "JbigStripeCoder.h"
 
@@ -414,81 +416,135 @@ constexpr SpreadTables kSpread = MakeSpreadTables();
 // Pixels per block: one window of each line serves 48 pixels and their templates.
 constexpr int kBlockPixels = 48;
 
-// The pixels of a line that differs from the line above, in blocks of 48. For pixel i of a
-// block the windows hold the pixel in bit 55 - i, with its neighbours beside it.
-ALWAYS_INLINE void CodeLine(const unsigned char *row, const unsigned char *above,
-                            const unsigned char *above2, const Geometry &g, uint8_t *states,
-                            Registers &r, Output &o) {
-  uint64_t white = 0;    // white pixels in context 0 not coded yet
-  unsigned context = 0;  // of the pixel before the block
-  for (int64_t x = 0; x < g.width; x += kBlockPixels) {
-    const int64_t first = x / 8 - 1;
+// A line is coded a stretch of pixels at a time, in two passes: the first finds, with
+// word operations, the pixels that need coding one by one and lays out what the second
+// needs for each of them; the second codes.
+constexpr int kStretchBlocks = 85;
+constexpr int kStretchPixels = kStretchBlocks * kBlockPixels;
+
+// What the first pass finds, for the second.
+struct Stretch {
+  uint8_t entering[kStretchPixels];
+  uint8_t pixelBit7[kStretchPixels];
+  // Runs of pixels coded one by one, from start to end (exclusive), in pixels from the
+  // start of the stretch; between them white pixels in context 0.
+  uint16_t start[kStretchPixels / 2 + 1];
+  uint16_t end[kStretchPixels / 2 + 1];
+  int runs;
+};
+
+// First pass over pixels x to x + count - 1 of a line, in blocks of 48; for pixel i of a
+// block the windows hold the pixel in bit 55 - i, with its neighbours beside it. Returns
+// the context of the pixel at x - 1 when x is 0.
+unsigned FindBusyPixels(const unsigned char *row, const unsigned char *above,
+                        const unsigned char *above2, const Geometry &g, int64_t x, int count,
+                        Stretch &s) {
+  unsigned leftContext = 0;
+  s.runs = 0;
+  for (int b = 0; b < count; b += kBlockPixels) {
+    const int64_t first = (x + b) / 8 - 1;
     const uint64_t w2 = Window(above2, g, first);
     const uint64_t w1 = Window(above, g, first);
     const uint64_t w0 = Window(row, g, first);
     // Left of the line: the template of a pixel at x = -1.
-    if (x == 0) context = static_cast<unsigned>(((w2 >> 48) & 0x80) | ((w1 >> 52) & 0x0c));
+    if (x + b == 0) leftContext = static_cast<unsigned>(((w2 >> 48) & 0x80) | ((w1 >> 52) & 0x0c));
     // A pixel is coded on its own unless it and its whole template are white: then its
     // context is 0 and it joins a white stretch.
     const uint64_t near = w2 | w2 >> 1 | w2 << 1 | w1 | w1 >> 1 | w1 >> 2 | w1 << 1 | w1 << 2 |
                           w0 | w0 >> 1 | w0 >> 2;
-    const int pixels = g.width - x < kBlockPixels ? static_cast<int>(g.width - x) : kBlockPixels;
-    uint64_t busy = (near << 8) & (~0ull << (64 - pixels));  // pixel i in bit 63 - i
-    if (busy == 0) {
-      white += static_cast<uint64_t>(pixels);
-      context = 0;
-      continue;
-    }
+    const int pixels = count - b < kBlockPixels ? count - b : kBlockPixels;
+    const uint64_t inBlock = ~0ull << (64 - pixels);
+    uint64_t busy = (near << 8) & inBlock;  // pixel i in bit 63 - i
+    if (busy == 0) continue;
     // Gaps of fewer than eight white pixels are coded pixel by pixel with the busy ones
     // around them (their context is 0 all the same): switching between the two ways of
     // coding costs more than such a gap saves.
-    const uint64_t clear = ~busy & (~0ull << (64 - pixels));
+    const uint64_t clear = ~busy & inBlock;
     uint64_t longGap = clear & clear << 1;  // starts of eight white pixels
     longGap &= longGap << 2;
     longGap &= longGap << 4;
     longGap |= longGap >> 1;  // and the pixels of those stretches
     longGap |= longGap >> 2;
     longGap |= longGap >> 4;
-    busy = ~longGap & (~0ull << (64 - pixels));
-    uint8_t entering[kBlockPixels];
-    uint8_t pixelBit7[kBlockPixels];
+    busy = ~longGap & inBlock;
     for (int shift = 0; shift < kBlockPixels; shift += kGroupPixels) {
       const uint64_t enter = kSpread.into7[(w2 >> (47 - shift)) & 0xff] |
                              kSpread.into2[(w1 >> (46 - shift)) & 0xff] |
                              kSpread.into0[(w0 >> (49 - shift)) & 0xff];
       const uint64_t pixels8 = kSpread.into7[(w0 >> (48 - shift)) & 0xff];
-      memcpy(entering + shift, &enter, sizeof enter);
-      memcpy(pixelBit7 + shift, &pixels8, sizeof pixels8);
+      memcpy(s.entering + b + shift, &enter, sizeof enter);
+      memcpy(s.pixelBit7 + b + shift, &pixels8, sizeof pixels8);
     }
-    int next = 0;  // the first pixel of the block not accounted for
     while (busy != 0) {
       const int start = __builtin_clzll(busy);
-      if (start > next) {
-        white += static_cast<uint64_t>(start - next);
-        context = 0;
-      }
       const uint64_t rest = ~(busy << start);
       const int end = rest == 0 ? 64 : start + __builtin_clzll(rest);
       busy = end >= 64 ? 0 : busy & (~0ull >> end);
-      next = end;
-      if (white != 0) {
-        CodeWhiteRun(states, white, r, o);
-        white = 0;
+      // A run that goes on from the block before joins it.
+      if (s.runs > 0 && s.end[s.runs - 1] == b + start) {
+        s.end[s.runs - 1] = static_cast<uint16_t>(b + end);
+      } else {
+        s.start[s.runs] = static_cast<uint16_t>(b + start);
+        s.end[s.runs] = static_cast<uint16_t>(b + end);
+        ++s.runs;
       }
-      const uint8_t *enter = entering + start;
-      const uint8_t *const stop = entering + end;
-      const uint8_t *pixel = pixelBit7 + start;
-      do {
-        context = ((context << 1) & kKeptBits) | *enter++;
-        Code(states, context, *pixel++, r, o);
-      } while (enter != stop);
-    }
-    if (pixels > next) {
-      white += static_cast<uint64_t>(pixels - next);
-      context = 0;
     }
   }
-  if (white != 0) CodeWhiteRun(states, white, r, o);
+  return leftContext;
+}
+
+// Where the coding of a line stands between two stretches.
+struct LineState {
+  Registers r;
+  unsigned context;  // of the last pixel
+  uint64_t white;    // white pixels in context 0 not coded yet
+};
+
+// Second pass over a stretch of `count` pixels. Out of line, with the coder's registers in
+// and out by value, so that its loop has the machine's registers to itself.
+__attribute__((noinline)) LineState CodeStretch(uint8_t *states, const Stretch &s, int count,
+                                                LineState line, Output &o) {
+  Registers r = line.r;
+  unsigned context = line.context;
+  uint64_t white = line.white;
+  int next = 0;
+  for (int run = 0; run < s.runs; ++run) {
+    const int start = s.start[run];
+    if (start > next) {
+      white += static_cast<uint64_t>(start - next);
+      context = 0;
+    }
+    if (white != 0) {
+      CodeWhiteRun(states, white, r, o);
+      white = 0;
+    }
+    const int end = s.end[run];
+    for (int i = start; i < end; ++i) {
+      context = ((context << 1) & kKeptBits) | s.entering[i];
+      Code(states, context, s.pixelBit7[i], r, o);
+    }
+    next = end;
+  }
+  if (count > next) {
+    white += static_cast<uint64_t>(count - next);
+    context = 0;
+  }
+  return {r, context, white};
+}
+
+// The pixels of a line that differs from the line above.
+void CodeLine(const unsigned char *row, const unsigned char *above,
+              const unsigned char *above2, const Geometry &g, uint8_t *states, Registers &r,
+              Output &o, Stretch &s) {
+  LineState line{r, 0, 0};
+  for (int64_t x = 0; x < g.width; x += kStretchPixels) {
+    const int count = g.width - x < kStretchPixels ? static_cast<int>(g.width - x) : kStretchPixels;
+    const unsigned left = FindBusyPixels(row, above, above2, g, x, count, s);
+    if (x == 0) line.context = left;
+    line = CodeStretch(states, s, count, line, o);
+  }
+  r = line.r;
+  if (line.white != 0) CodeWhiteRun(states, line.white, r, o);
 }
 
 // The end of a stripe: C is set to the value of the final interval with the most trailing
@@ -514,7 +570,8 @@ void FinishStripe(Registers &r, Output &o, size_t stripeStart) {
   }
 }
 
-void CodeStripe(const unsigned char *top, int32_t lines, const Geometry &g, Output &o) {
+void CodeStripe(const unsigned char *top, int32_t lines, const Geometry &g, Output &o,
+                Stretch &stretch) {
   uint8_t states[kContexts];
   memset(states, 0, sizeof states);
   Registers r{kWholeInterval, 0, kBitsBeforeFirstByte};
@@ -530,7 +587,7 @@ void CodeStripe(const unsigned char *top, int32_t lines, const Geometry &g, Outp
     const bool differs = !SameAsAbove(row, above, g);
     Code(states, kTypicalLineContext, differs == aboveDiffered ? kMpsBit : 0, r, o);
     aboveDiffered = differs;
-    if (differs) CodeLine(row, above, above2, g, states, r, o);
+    if (differs) CodeLine(row, above, above2, g, states, r, o, stretch);
     above2 = above;
     above = row;
   }
@@ -581,11 +638,14 @@ JbigCodeResult AppendJbigStripes(const unsigned char *bits, int32_t width, int32
   g.width = width;
   g.stride = PbmStride(width);
   g.lastByteMask = (0xffu << (g.stride * 8 - width)) & 0xffu;
+  Stretch *stretch = static_cast<Stretch *>(malloc(sizeof(Stretch)));
+  if (stretch == nullptr) return JbigCodeResult::NoMemory;
   Output o = StartOutput(out, limit);
   for (int32_t top = 0; top < rows && o.result == JbigCodeResult::Ok; top += JBIG_STRIPE_LINES) {
     const int32_t lines = rows - top < JBIG_STRIPE_LINES ? rows - top : JBIG_STRIPE_LINES;
-    CodeStripe(bits + static_cast<int64_t>(top) * g.stride, lines, g, o);
+    CodeStripe(bits + static_cast<int64_t>(top) * g.stride, lines, g, o, *stretch);
   }
+  free(stretch);
   out->size = static_cast<size_t>(o.next - out->data);
   return o.result;
 }
