@@ -144,13 +144,22 @@ struct Output {
   int held;           // -1: none yet in this stripe
   uint64_t heldOnes;  // 0xFF bytes behind it
   JbigCodeResult result;
+  // The bytes that left the code register (with the carry above them) and have not been
+  // written yet: the coder only notes them, so that its loop calls nothing.
+  uint16_t *noted;
+  int notedCount;
 };
+
+// Room for the bytes noted while a stretch of a line is coded (each pixel doubles A at most
+// 15 times; a long white stretch writes its own).
+constexpr int kNotedBytes = 8192;
 
 bool Grow(Output &o, uint64_t bytes) {
   JbigBytes &out = *o.out;
   const uint64_t size = static_cast<uint64_t>(o.next - out.data);
   if (bytes > o.limit - size) {
     o.result = JbigCodeResult::PastLimit;
+    o.end = o.next;  // nothing more is written
     return false;
   }
   uint64_t capacity = out.capacity < kFirstOutputBlock ? kFirstOutputBlock : out.capacity;
@@ -159,6 +168,7 @@ bool Grow(Output &o, uint64_t bytes) {
   unsigned char *grown = static_cast<unsigned char *>(realloc(out.data, capacity));
   if (grown == nullptr) {
     o.result = JbigCodeResult::NoMemory;
+    o.end = o.next;
     return false;
   }
   out.data = grown;
@@ -199,15 +209,14 @@ void ReleaseHeld(Output &o, bool carry) {
   o.next = p;
 }
 
-// The byte that has left the code register's interval bits: held, as every byte is until the
-// next one shows that no carry can reach it. Returns the register without it.
-uint32_t PutByte(Output &o, uint32_t c) {
-  const uint32_t byte = c >> kByteShift;
+// A byte that left the code register, with the carry above it: held, as every byte is until
+// the next one shows that no carry can reach it.
+void WriteByte(Output &o, uint32_t byte) {
   // Most bytes: the held one goes out as it is, and this one is held.
   if (byte < kEscape && o.heldOnes == 0 && o.held >= 0 && o.held != kEscape && o.next < o.end) {
     *o.next++ = static_cast<unsigned char>(o.held);
     o.held = static_cast<int>(byte);
-    return c & kBelowByte;
+    return;
   }
   if (byte == kEscape) {
     ++o.heldOnes;
@@ -215,7 +224,12 @@ uint32_t PutByte(Output &o, uint32_t c) {
     ReleaseHeld(o, byte > kEscape);
     o.held = static_cast<int>(byte & 0xff);
   }
-  return c & kBelowByte;
+}
+
+// Writes the bytes noted so far.
+void WriteNotedBytes(Output &o) {
+  for (int i = 0; i < o.notedCount; ++i) WriteByte(o, o.noted[i]);
+  o.notedCount = 0;
 }
 
 void PutRaw(Output &o, const unsigned char *bytes, size_t count) {
@@ -232,16 +246,21 @@ struct Registers {
 
 #define ALWAYS_INLINE inline __attribute__((always_inline))
 
+// The byte that has left the code register's interval bits, noted for WriteByte: the
+// coding loops call nothing, so that their state stays in the machine's registers.
+ALWAYS_INLINE void NoteByte(Registers &r, Output &o) {
+  o.noted[o.notedCount++] = static_cast<uint16_t>(r.c >> kByteShift);
+  r.c &= kBelowByte;
+  r.ct = kBitsPerByte;
+}
+
 ALWAYS_INLINE void ShiftOnce(Registers &r, Output &o) {
   r.a <<= 1;
   r.c <<= 1;
-  if (--r.ct == 0) {
-    r.c = PutByte(o, r.c);
-    r.ct = kBitsPerByte;
-  }
+  if (--r.ct == 0) NoteByte(r, o);
 }
 
-// Doubles A until it is back at 0x8000 or more, and C with it, putting out every byte that
+// Doubles A until it is back at 0x8000 or more, and C with it, noting every byte that
 // leaves C on the way.
 ALWAYS_INLINE void Renormalise(Registers &r, Output &o) {
   int shift = __builtin_clz(r.a) - 16;
@@ -249,8 +268,7 @@ ALWAYS_INLINE void Renormalise(Registers &r, Output &o) {
   while (shift >= r.ct) {
     r.c <<= r.ct;
     shift -= r.ct;
-    r.c = PutByte(o, r.c);
-    r.ct = kBitsPerByte;
+    NoteByte(r, o);
   }
   r.c <<= shift;
   r.ct -= shift;
@@ -293,6 +311,7 @@ __attribute__((noinline)) Registers CodeWhiteStretch(uint8_t *states, uint64_t c
   while (count > 0 && (states[0] & kMpsBit) != 0) {
     Code(states, 0, 0, r, o);
     --count;
+    if (o.notedCount > kNotedBytes - 4) WriteNotedBytes(o);
   }
   unsigned state = states[0];
   while (count > 0) {
@@ -311,8 +330,10 @@ __attribute__((noinline)) Registers CodeWhiteStretch(uint8_t *states, uint64_t c
     }
     state = kStates.afterMps[state];
     ShiftOnce(r, o);
+    if (o.notedCount > kNotedBytes - 4) WriteNotedBytes(o);
   }
   states[0] = static_cast<uint8_t>(state);
+  WriteNotedBytes(o);
   return r;
 }
 
@@ -431,7 +452,10 @@ struct Stretch {
   uint16_t start[kStretchPixels / 2 + 1];
   uint16_t end[kStretchPixels / 2 + 1];
   int runs;
+  uint16_t noted[kNotedBytes];
 };
+
+static_assert(kStretchPixels * 15 / 8 + 16 < kNotedBytes);
 
 // First pass over pixels x to x + count - 1 of a line, in blocks of 48; for pixel i of a
 // block the windows hold the pixel in bit 55 - i, with its neighbours beside it. Returns
@@ -542,6 +566,7 @@ void CodeLine(const unsigned char *row, const unsigned char *above,
     const unsigned left = FindBusyPixels(row, above, above2, g, x, count, s);
     if (x == 0) line.context = left;
     line = CodeStretch(states, s, count, line, o);
+    WriteNotedBytes(o);
   }
   r = line.r;
   if (line.white != 0) CodeWhiteRun(states, line.white, r, o);
@@ -552,6 +577,7 @@ void CodeLine(const unsigned char *row, const unsigned char *above,
 // of the stripe's data are then left out, as far back as they go (but never the stuffing
 // after a 0xFF): the decoder reads zeros past the data anyway.
 void FinishStripe(Registers &r, Output &o, size_t stripeStart) {
+  WriteNotedBytes(o);
   const uint32_t rounded = (r.c + r.a - 1) & 0xffff0000u;
   uint32_t c = rounded < r.c ? rounded + kHalfInterval : rounded;
   c <<= r.ct;
@@ -588,6 +614,7 @@ void CodeStripe(const unsigned char *top, int32_t lines, const Geometry &g, Outp
     Code(states, kTypicalLineContext, differs == aboveDiffered ? kMpsBit : 0, r, o);
     aboveDiffered = differs;
     if (differs) CodeLine(row, above, above2, g, states, r, o, stretch);
+    WriteNotedBytes(o);
     above2 = above;
     above = row;
   }
@@ -641,6 +668,7 @@ JbigCodeResult AppendJbigStripes(const unsigned char *bits, int32_t width, int32
   Stretch *stretch = static_cast<Stretch *>(malloc(sizeof(Stretch)));
   if (stretch == nullptr) return JbigCodeResult::NoMemory;
   Output o = StartOutput(out, limit);
+  o.noted = stretch->noted;
   for (int32_t top = 0; top < rows && o.result == JbigCodeResult::Ok; top += JBIG_STRIPE_LINES) {
     const int32_t lines = rows - top < JBIG_STRIPE_LINES ? rows - top : JBIG_STRIPE_LINES;
     CodeStripe(bits + static_cast<int64_t>(top) * g.stride, lines, g, o, *stretch);
