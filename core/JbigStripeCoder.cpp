@@ -9,8 +9,8 @@
 //   of context 0, and between two renormalisations such symbols only shrink the interval
 //   by the same amount: a white stretch is coded one renormalisation at a time;
 // - the pixels that are not in such a stretch are found 48 at a time from machine words of
-//   the three lines, and the same words give, through small tables, what each of them adds
-//   to the context of the pixel before it;
+//   the three lines, and the same words give their contexts, four at a time, through small
+//   tables: no context waits for the one before it;
 // - a line is coded in two passes over stretches of it, one that finds what needs coding
 //   and one that codes it, so that the coder's registers and state stay in the machine's
 //   registers while it codes; only the output of a byte goes through memory.
@@ -391,48 +391,66 @@ bool SameAsAbove(const unsigned char *row, const unsigned char *above, const Geo
   return ((row[whole] ^ above[whole]) & g.lastByteMask) == 0 && memcmp(row, above, whole) == 0;
 }
 
-// For every pixel of a block, the pixels that enter the template when it moves onto that
-// pixel: line y - 2 at x + 1 in bit 7, line y - 1 at x + 2 in bit 2, line y at x - 1 in
-// bit 0. Moving the template one pixel on shifts the context left, drops the three pixels
-// that leave it and adds these:
-//   context(x) = (context(x - 1) << 1 & 0x37a) | entering(x)
-// with the context bits, from bit 9 down: line y - 2 at x - 1, x, x + 1; line y - 1 at x - 2
-// to x + 2; line y at x - 2, x - 1.
-constexpr unsigned kKeptBits = 0x37a;
-constexpr int kGroupPixels = 8;
+// The context of a pixel holds its template's ten pixels, from bit 9 down: line y - 2 at
+// x - 1, x, x + 1; line y - 1 at x - 2 to x + 2; line y at x - 2, x - 1. The contexts of four
+// pixels side by side come at once, in four 16-bit lanes (the first pixel's at the lowest
+// address), from three tables: one per line, indexed by the pixels of that line that the
+// four templates cover.
+constexpr int kLanePixels = 4;
 
-// The eight pixels of byte b spread over eight bytes, into bit `bit` of each, the leftmost
-// pixel in the byte at the lowest address.
-constexpr uint64_t Spread(unsigned b, int bit) {
-  uint64_t spread = 0;
-  for (int j = 0; j < kGroupPixels; ++j) {
-    const uint64_t pixel = (b >> (7 - j)) & 1;
+constexpr int LaneShift(int lane) {
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    spread |= pixel << (8 * j + bit);
+  return 16 * lane;
 #else
-    spread |= pixel << (8 * (7 - j) + bit);
+  return 16 * (kLanePixels - 1 - lane);
 #endif
-  }
-  return spread;
 }
 
-struct SpreadTables {
-  uint64_t into7[256];
-  uint64_t into2[256];
-  uint64_t into0[256];
+struct ContextTables {
+  uint64_t above2[64];  // line y - 2 at x - 1 to x + 4, x the first of the four pixels
+  uint64_t above[256];  // line y - 1 at x - 2 to x + 5
+  uint64_t left[32];    // line y at x - 2 to x + 2
 };
 
-constexpr SpreadTables MakeSpreadTables() {
-  SpreadTables tables{};
-  for (unsigned b = 0; b < 256; ++b) {
-    tables.into7[b] = Spread(b, 7);
-    tables.into2[b] = Spread(b, 2);
-    tables.into0[b] = Spread(b, 0);
+constexpr ContextTables MakeContextTables() {
+  ContextTables tables{};
+  for (unsigned v = 0; v < 256; ++v) {
+    for (int k = 0; k < kLanePixels; ++k) {
+      const int at = LaneShift(k);
+      if (v < 64) tables.above2[v] |= static_cast<uint64_t>(((v >> (3 - k)) & 7) << 7) << at;
+      tables.above[v] |= static_cast<uint64_t>(((v >> (3 - k)) & 31) << 2) << at;
+      if (v < 32) tables.left[v] |= static_cast<uint64_t>((v >> (3 - k)) & 3) << at;
+    }
   }
   return tables;
 }
 
-constexpr SpreadTables kSpread = MakeSpreadTables();
+constexpr ContextTables kContextTables = MakeContextTables();
+
+// The eight pixels of a byte spread over the eight bytes of a word, each into bit 7 (where a
+// state keeps its more probable symbol), the leftmost pixel in the byte at the lowest address.
+constexpr int kGroupPixels = 8;
+
+struct PixelTable {
+  uint64_t spread[256];
+};
+
+constexpr PixelTable MakePixelTable() {
+  PixelTable table{};
+  for (unsigned b = 0; b < 256; ++b) {
+    for (int j = 0; j < kGroupPixels; ++j) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+      const int at = 8 * j + 7;
+#else
+      const int at = 8 * (7 - j) + 7;
+#endif
+      table.spread[b] |= static_cast<uint64_t>((b >> (7 - j)) & 1) << at;
+    }
+  }
+  return table;
+}
+
+constexpr PixelTable kPixelTable = MakePixelTable();
 
 // Pixels per block: one window of each line serves 48 pixels and their templates.
 constexpr int kBlockPixels = 48;
@@ -445,7 +463,7 @@ constexpr int kStretchPixels = kStretchBlocks * kBlockPixels;
 
 // What the first pass finds, for the second.
 struct Stretch {
-  uint8_t entering[kStretchPixels];
+  uint16_t contexts[kStretchPixels];
   uint8_t pixelBit7[kStretchPixels];
   // Runs of pixels coded one by one, from start to end (exclusive), in pixels from the
   // start of the stretch; between them white pixels in context 0.
@@ -458,20 +476,16 @@ struct Stretch {
 static_assert(kStretchPixels * 15 / 8 + 16 < kNotedBytes);
 
 // First pass over pixels x to x + count - 1 of a line, in blocks of 48; for pixel i of a
-// block the windows hold the pixel in bit 55 - i, with its neighbours beside it. Returns
-// the context of the pixel at x - 1 when x is 0.
-unsigned FindBusyPixels(const unsigned char *row, const unsigned char *above,
+// block the windows hold the pixel in bit 55 - i, with its neighbours beside it.
+void FindBusyPixels(const unsigned char *row, const unsigned char *above,
                         const unsigned char *above2, const Geometry &g, int64_t x, int count,
                         Stretch &s) {
-  unsigned leftContext = 0;
   s.runs = 0;
   for (int b = 0; b < count; b += kBlockPixels) {
     const int64_t first = (x + b) / 8 - 1;
     const uint64_t w2 = Window(above2, g, first);
     const uint64_t w1 = Window(above, g, first);
     const uint64_t w0 = Window(row, g, first);
-    // Left of the line: the template of a pixel at x = -1.
-    if (x + b == 0) leftContext = static_cast<unsigned>(((w2 >> 48) & 0x80) | ((w1 >> 52) & 0x0c));
     // A pixel is coded on its own unless it and its whole template are white: then its
     // context is 0 and it joins a white stretch.
     const uint64_t near = w2 | w2 >> 1 | w2 << 1 | w1 | w1 >> 1 | w1 >> 2 | w1 << 1 | w1 << 2 |
@@ -491,13 +505,17 @@ unsigned FindBusyPixels(const unsigned char *row, const unsigned char *above,
     longGap |= longGap >> 2;
     longGap |= longGap >> 4;
     busy = ~longGap & inBlock;
+    // For pixel i, the window bits 56 - i (x - 1) down to 51 - i (x + 4) of line y - 2, and
+    // so on.
+    for (int shift = 0; shift < kBlockPixels; shift += kLanePixels) {
+      const uint64_t four = kContextTables.above2[(w2 >> (51 - shift)) & 63] |
+                            kContextTables.above[(w1 >> (50 - shift)) & 255] |
+                            kContextTables.left[(w0 >> (53 - shift)) & 31];
+      memcpy(s.contexts + b + shift, &four, sizeof four);
+    }
     for (int shift = 0; shift < kBlockPixels; shift += kGroupPixels) {
-      const uint64_t enter = kSpread.into7[(w2 >> (47 - shift)) & 0xff] |
-                             kSpread.into2[(w1 >> (46 - shift)) & 0xff] |
-                             kSpread.into0[(w0 >> (49 - shift)) & 0xff];
-      const uint64_t pixels8 = kSpread.into7[(w0 >> (48 - shift)) & 0xff];
-      memcpy(s.entering + b + shift, &enter, sizeof enter);
-      memcpy(s.pixelBit7 + b + shift, &pixels8, sizeof pixels8);
+      const uint64_t eight = kPixelTable.spread[(w0 >> (48 - shift)) & 0xff];
+      memcpy(s.pixelBit7 + b + shift, &eight, sizeof eight);
     }
     while (busy != 0) {
       const int start = __builtin_clzll(busy);
@@ -514,14 +532,12 @@ unsigned FindBusyPixels(const unsigned char *row, const unsigned char *above,
       }
     }
   }
-  return leftContext;
 }
 
 // Where the coding of a line stands between two stretches.
 struct LineState {
   Registers r;
-  unsigned context;  // of the last pixel
-  uint64_t white;    // white pixels in context 0 not coded yet
+  uint64_t white;  // white pixels in context 0 not coded yet
 };
 
 // Second pass over a stretch of `count` pixels. Out of line, with the coder's registers in
@@ -529,42 +545,33 @@ struct LineState {
 __attribute__((noinline)) LineState CodeStretch(uint8_t *states, const Stretch &s, int count,
                                                 LineState line, Output &o) {
   Registers r = line.r;
-  unsigned context = line.context;
   uint64_t white = line.white;
   int next = 0;
   for (int run = 0; run < s.runs; ++run) {
     const int start = s.start[run];
-    if (start > next) {
-      white += static_cast<uint64_t>(start - next);
-      context = 0;
-    }
+    white += static_cast<uint64_t>(start - next);
     if (white != 0) {
       CodeWhiteRun(states, white, r, o);
       white = 0;
     }
     const int end = s.end[run];
     for (int i = start; i < end; ++i) {
-      context = ((context << 1) & kKeptBits) | s.entering[i];
-      Code(states, context, s.pixelBit7[i], r, o);
+      Code(states, s.contexts[i], s.pixelBit7[i], r, o);
     }
     next = end;
   }
-  if (count > next) {
-    white += static_cast<uint64_t>(count - next);
-    context = 0;
-  }
-  return {r, context, white};
+  white += static_cast<uint64_t>(count - next);
+  return {r, white};
 }
 
 // The pixels of a line that differs from the line above.
 void CodeLine(const unsigned char *row, const unsigned char *above,
               const unsigned char *above2, const Geometry &g, uint8_t *states, Registers &r,
               Output &o, Stretch &s) {
-  LineState line{r, 0, 0};
+  LineState line{r, 0};
   for (int64_t x = 0; x < g.width; x += kStretchPixels) {
     const int count = g.width - x < kStretchPixels ? static_cast<int>(g.width - x) : kStretchPixels;
-    const unsigned left = FindBusyPixels(row, above, above2, g, x, count, s);
-    if (x == 0) line.context = left;
+    FindBusyPixels(row, above, above2, g, x, count, s);
     line = CodeStretch(states, s, count, line, o);
     WriteNotedBytes(o);
   }
