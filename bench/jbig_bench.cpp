@@ -230,11 +230,11 @@ bool TimeSerial(const std::vector<Page> &pages, Encoder encoder, Run *run, PageT
     std::vector<unsigned char> reference;
     char error[JBIG_ERROR_TEXT_SIZE] = "libjbig failed";
     const double pageStart = Now();
-    const bool ok = encoder == Encoder::Ours
-                        ? EncodeJbigInMemory(bits, page.bitmap.width, page.bitmap.height, &jbig,
-                                             error, sizeof error)
-                        : EncodeJbigWithLibjbig(bits, page.bitmap.width, page.bitmap.height,
-                                                &reference);
+    const bool ok =
+        encoder == Encoder::Ours
+            ? EncodeJbigInMemory(bits, page.bitmap.width, page.bitmap.height, &jbig, error,
+                                 sizeof error)
+            : EncodeJbigWithLibjbig(bits, page.bitmap.width, page.bitmap.height, &reference);
     (page.dense ? times->dense : times->text).push_back(Now() - pageStart);
     free(bits);
     if (encoder == Encoder::Libjbig) {
@@ -421,8 +421,8 @@ bool PrintTable(const Options &options, const std::vector<Page> &pages,
 bool CountInstructions(const char *self, const std::string &dir, const Page &page,
                        const char *encoder, uint64_t *instructions) {
   const std::string out = dir + "/callgrind." + encoder;
-  const char *function = strcmp(encoder, "ours") == 0 ? "*EncodeJbigInMemory*"
-                                                       : "*EncodeJbigWithLibjbig*";
+  const char *function =
+      strcmp(encoder, "ours") == 0 ? "*EncodeJbigInMemory*" : "*EncodeJbigWithLibjbig*";
   double unused = 0;
   if (!RunShell(std::string("valgrind --tool=callgrind --toggle-collect='") + function +
                     "' --callgrind-out-file=" + out + " " + self + " --encode-once " + encoder +
@@ -445,8 +445,7 @@ bool PrintInstructions(const char *self, const std::string &dir, const std::vect
       "\ninstructions of one encoding (valgrind --tool=callgrind, inside the encoder):\n\n"
       "| page | libjbig | ours | libjbig / ours |\n|---|---:|---:|---:|\n");
   for (const Page &page : {pages[0], pages[kDenseEvery - 1]}) {
-    fprintf(stderr, "jbig_bench: counting instructions under valgrind: %s\n",
-            page.pbmPath.c_str());
+    fprintf(stderr, "jbig_bench: counting instructions under valgrind: %s\n", page.pbmPath.c_str());
     uint64_t libjbig = 0;
     uint64_t ours = 0;
     if (!CountInstructions(self, dir, page, "libjbig", &libjbig) ||
@@ -454,8 +453,8 @@ bool PrintInstructions(const char *self, const std::string &dir, const std::vect
       return false;
     }
     printf("| %s (%s) | %.4g | %.4g | %.2f |\n", page.pbmPath.substr(dir.size() + 1).c_str(),
-           page.dense ? "dense" : "text", static_cast<double>(libjbig),
-           static_cast<double>(ours), static_cast<double>(libjbig) / static_cast<double>(ours));
+           page.dense ? "dense" : "text", static_cast<double>(libjbig), static_cast<double>(ours),
+           static_cast<double>(libjbig) / static_cast<double>(ours));
   }
   return true;
 }
@@ -470,13 +469,14 @@ int EncodeOnce(const char *encoder, const char *path) {
   }
   if (strcmp(encoder, "ours") == 0) {
     JbigBytes jbig;
-    const bool ok = EncodeJbigInMemory(page.bits.data(), page.width, page.height, &jbig, nullptr, 0);
+    const bool ok =
+        EncodeJbigInMemory(page.bits.data(), page.width, page.height, &jbig, nullptr, 0);
     ReleaseJbigBytes(&jbig);
     return ok ? kExitOk : kExitFailed;
   }
   std::vector<unsigned char> bytes;
   return EncodeJbigWithLibjbig(page.bits.data(), page.width, page.height, &bytes) ? kExitOk
-                                                                                   : kExitFailed;
+                                                                                  : kExitFailed;
 }
 
 bool ParseOptions(int argc, char **argv, Options *options, int *exitStatus) {

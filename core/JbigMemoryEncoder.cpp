@@ -30,9 +30,8 @@ int32_t JbigStripeCount(int32_t height) {
                               JBIG_STRIPE_LINES);
 }
 
-bool EncodeJbigPiece(const unsigned char *bits, int32_t width, int32_t height,
-                     int32_t firstStripe, int32_t stripeCount, JbigBytes *out, char *error,
-                     size_t errorSize) {
+bool EncodeJbigPiece(const unsigned char *bits, int32_t width, int32_t height, int32_t firstStripe,
+                     int32_t stripeCount, JbigBytes *out, char *error, size_t errorSize) {
   *out = JbigBytes();
   if (bits == nullptr || width < 1 || height < 1) {
     FormatJbigError(error, errorSize, "cannot encode a page of %" PRId32 "x%" PRId32 " pixels%s",

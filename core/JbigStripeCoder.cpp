@@ -37,42 +37,42 @@ struct Estimate {
 };
 
 constexpr Estimate kEstimates[] = {
-    {0x5a1d, 1, 1, true},     {0x2586, 14, 2, false},   {0x1114, 16, 3, false},
-    {0x080b, 18, 4, false},   {0x03d8, 20, 5, false},   {0x01da, 23, 6, false},
-    {0x00e5, 25, 7, false},   {0x006f, 28, 8, false},   {0x0036, 30, 9, false},
-    {0x001a, 33, 10, false},  {0x000d, 35, 11, false},  {0x0006, 9, 12, false},
-    {0x0003, 10, 13, false},  {0x0001, 12, 13, false},  {0x5a7f, 15, 15, true},
-    {0x3f25, 36, 16, false},  {0x2cf2, 38, 17, false},  {0x207c, 39, 18, false},
-    {0x17b9, 40, 19, false},  {0x1182, 42, 20, false},  {0x0cef, 43, 21, false},
-    {0x09a1, 45, 22, false},  {0x072f, 46, 23, false},  {0x055c, 48, 24, false},
-    {0x0406, 49, 25, false},  {0x0303, 51, 26, false},  {0x0240, 52, 27, false},
-    {0x01b1, 54, 28, false},  {0x0144, 56, 29, false},  {0x00f5, 57, 30, false},
-    {0x00b7, 59, 31, false},  {0x008a, 60, 32, false},  {0x0068, 62, 33, false},
-    {0x004e, 63, 34, false},  {0x003b, 32, 35, false},  {0x002c, 33, 9, false},
-    {0x5ae1, 37, 37, true},   {0x484c, 64, 38, false},  {0x3a0d, 65, 39, false},
-    {0x2ef1, 67, 40, false},  {0x261f, 68, 41, false},  {0x1f33, 69, 42, false},
-    {0x19a8, 70, 43, false},  {0x1518, 72, 44, false},  {0x1177, 73, 45, false},
-    {0x0e74, 74, 46, false},  {0x0bfb, 75, 47, false},  {0x09f8, 77, 48, false},
-    {0x0861, 78, 49, false},  {0x0706, 79, 50, false},  {0x05cd, 48, 51, false},
-    {0x04de, 50, 52, false},  {0x040f, 50, 53, false},  {0x0363, 51, 54, false},
-    {0x02d4, 52, 55, false},  {0x025c, 53, 56, false},  {0x01f8, 54, 57, false},
-    {0x01a4, 55, 58, false},  {0x0160, 56, 59, false},  {0x0125, 57, 60, false},
-    {0x00f6, 58, 61, false},  {0x00cb, 59, 62, false},  {0x00ab, 61, 63, false},
-    {0x008f, 61, 32, false},  {0x5b12, 65, 65, true},   {0x4d04, 80, 66, false},
-    {0x412c, 81, 67, false},  {0x37d8, 82, 68, false},  {0x2fe8, 83, 69, false},
-    {0x293c, 84, 70, false},  {0x2379, 86, 71, false},  {0x1edf, 87, 72, false},
-    {0x1aa9, 87, 73, false},  {0x174e, 72, 74, false},  {0x1424, 72, 75, false},
-    {0x119c, 74, 76, false},  {0x0f6b, 74, 77, false},  {0x0d51, 75, 78, false},
-    {0x0bb6, 77, 79, false},  {0x0a40, 77, 48, false},  {0x5832, 80, 81, true},
-    {0x4d1c, 88, 82, false},  {0x438e, 89, 83, false},  {0x3bdd, 90, 84, false},
-    {0x34ee, 91, 85, false},  {0x2eae, 92, 86, false},  {0x299a, 93, 87, false},
-    {0x2516, 86, 71, false},  {0x5570, 88, 89, true},   {0x4ca9, 95, 90, false},
-    {0x44d9, 96, 91, false},  {0x3e22, 97, 92, false},  {0x3824, 99, 93, false},
-    {0x32b4, 99, 94, false},  {0x2e17, 93, 86, false},  {0x56a8, 95, 96, true},
-    {0x4f46, 101, 97, false}, {0x47e5, 102, 98, false}, {0x41cf, 103, 99, false},
-    {0x3c3d, 104, 100, false}, {0x375e, 99, 93, false}, {0x5231, 105, 102, false},
+    {0x5a1d, 1, 1, true},      {0x2586, 14, 2, false},    {0x1114, 16, 3, false},
+    {0x080b, 18, 4, false},    {0x03d8, 20, 5, false},    {0x01da, 23, 6, false},
+    {0x00e5, 25, 7, false},    {0x006f, 28, 8, false},    {0x0036, 30, 9, false},
+    {0x001a, 33, 10, false},   {0x000d, 35, 11, false},   {0x0006, 9, 12, false},
+    {0x0003, 10, 13, false},   {0x0001, 12, 13, false},   {0x5a7f, 15, 15, true},
+    {0x3f25, 36, 16, false},   {0x2cf2, 38, 17, false},   {0x207c, 39, 18, false},
+    {0x17b9, 40, 19, false},   {0x1182, 42, 20, false},   {0x0cef, 43, 21, false},
+    {0x09a1, 45, 22, false},   {0x072f, 46, 23, false},   {0x055c, 48, 24, false},
+    {0x0406, 49, 25, false},   {0x0303, 51, 26, false},   {0x0240, 52, 27, false},
+    {0x01b1, 54, 28, false},   {0x0144, 56, 29, false},   {0x00f5, 57, 30, false},
+    {0x00b7, 59, 31, false},   {0x008a, 60, 32, false},   {0x0068, 62, 33, false},
+    {0x004e, 63, 34, false},   {0x003b, 32, 35, false},   {0x002c, 33, 9, false},
+    {0x5ae1, 37, 37, true},    {0x484c, 64, 38, false},   {0x3a0d, 65, 39, false},
+    {0x2ef1, 67, 40, false},   {0x261f, 68, 41, false},   {0x1f33, 69, 42, false},
+    {0x19a8, 70, 43, false},   {0x1518, 72, 44, false},   {0x1177, 73, 45, false},
+    {0x0e74, 74, 46, false},   {0x0bfb, 75, 47, false},   {0x09f8, 77, 48, false},
+    {0x0861, 78, 49, false},   {0x0706, 79, 50, false},   {0x05cd, 48, 51, false},
+    {0x04de, 50, 52, false},   {0x040f, 50, 53, false},   {0x0363, 51, 54, false},
+    {0x02d4, 52, 55, false},   {0x025c, 53, 56, false},   {0x01f8, 54, 57, false},
+    {0x01a4, 55, 58, false},   {0x0160, 56, 59, false},   {0x0125, 57, 60, false},
+    {0x00f6, 58, 61, false},   {0x00cb, 59, 62, false},   {0x00ab, 61, 63, false},
+    {0x008f, 61, 32, false},   {0x5b12, 65, 65, true},    {0x4d04, 80, 66, false},
+    {0x412c, 81, 67, false},   {0x37d8, 82, 68, false},   {0x2fe8, 83, 69, false},
+    {0x293c, 84, 70, false},   {0x2379, 86, 71, false},   {0x1edf, 87, 72, false},
+    {0x1aa9, 87, 73, false},   {0x174e, 72, 74, false},   {0x1424, 72, 75, false},
+    {0x119c, 74, 76, false},   {0x0f6b, 74, 77, false},   {0x0d51, 75, 78, false},
+    {0x0bb6, 77, 79, false},   {0x0a40, 77, 48, false},   {0x5832, 80, 81, true},
+    {0x4d1c, 88, 82, false},   {0x438e, 89, 83, false},   {0x3bdd, 90, 84, false},
+    {0x34ee, 91, 85, false},   {0x2eae, 92, 86, false},   {0x299a, 93, 87, false},
+    {0x2516, 86, 71, false},   {0x5570, 88, 89, true},    {0x4ca9, 95, 90, false},
+    {0x44d9, 96, 91, false},   {0x3e22, 97, 92, false},   {0x3824, 99, 93, false},
+    {0x32b4, 99, 94, false},   {0x2e17, 93, 86, false},   {0x56a8, 95, 96, true},
+    {0x4f46, 101, 97, false},  {0x47e5, 102, 98, false},  {0x41cf, 103, 99, false},
+    {0x3c3d, 104, 100, false}, {0x375e, 99, 93, false},   {0x5231, 105, 102, false},
     {0x4c0f, 106, 103, false}, {0x4639, 107, 104, false}, {0x415e, 103, 99, false},
-    {0x5627, 105, 106, true}, {0x50e7, 108, 107, false}, {0x4b85, 109, 103, false},
+    {0x5627, 105, 106, true},  {0x50e7, 108, 107, false}, {0x4b85, 109, 103, false},
     {0x5597, 110, 109, false}, {0x504f, 111, 107, false}, {0x5a10, 110, 111, true},
     {0x5522, 112, 109, false}, {0x59eb, 112, 111, true},
 };
@@ -306,8 +306,8 @@ ALWAYS_INLINE void Code(uint8_t *states, unsigned context, unsigned symbolBit7, 
 // symbol there, each of them takes the estimate's share off A and nothing else, until A
 // falls below 0x8000: how many pixels that takes is computed, not counted. Out of line, and
 // the registers go in and out by value, so that the caller's stay in registers.
-__attribute__((noinline)) Registers CodeWhiteStretch(uint8_t *states, uint64_t count,
-                                                     Registers r, Output &o) {
+__attribute__((noinline)) Registers CodeWhiteStretch(uint8_t *states, uint64_t count, Registers r,
+                                                     Output &o) {
   while (count > 0 && (states[0] & kMpsBit) != 0) {
     Code(states, 0, 0, r, o);
     --count;
@@ -478,8 +478,8 @@ static_assert(kStretchPixels * 15 / 8 + 16 < kNotedBytes);
 // First pass over pixels x to x + count - 1 of a line, in blocks of 48; for pixel i of a
 // block the windows hold the pixel in bit 55 - i, with its neighbours beside it.
 void FindBusyPixels(const unsigned char *row, const unsigned char *above,
-                        const unsigned char *above2, const Geometry &g, int64_t x, int count,
-                        Stretch &s) {
+                    const unsigned char *above2, const Geometry &g, int64_t x, int count,
+                    Stretch &s) {
   s.runs = 0;
   for (int b = 0; b < count; b += kBlockPixels) {
     const int64_t first = (x + b) / 8 - 1;
@@ -488,8 +488,8 @@ void FindBusyPixels(const unsigned char *row, const unsigned char *above,
     const uint64_t w0 = Window(row, g, first);
     // A pixel is coded on its own unless it and its whole template are white: then its
     // context is 0 and it joins a white stretch.
-    const uint64_t near = w2 | w2 >> 1 | w2 << 1 | w1 | w1 >> 1 | w1 >> 2 | w1 << 1 | w1 << 2 |
-                          w0 | w0 >> 1 | w0 >> 2;
+    const uint64_t near = w2 | w2 >> 1 | w2 << 1 | w1 | w1 >> 1 | w1 >> 2 | w1 << 1 | w1 << 2 | w0 |
+                          w0 >> 1 | w0 >> 2;
     const int pixels = count - b < kBlockPixels ? count - b : kBlockPixels;
     const uint64_t inBlock = ~0ull << (64 - pixels);
     uint64_t busy = (near << 8) & inBlock;  // pixel i in bit 63 - i
@@ -565,9 +565,8 @@ __attribute__((noinline)) LineState CodeStretch(uint8_t *states, const Stretch &
 }
 
 // The pixels of a line that differs from the line above.
-void CodeLine(const unsigned char *row, const unsigned char *above,
-              const unsigned char *above2, const Geometry &g, uint8_t *states, Registers &r,
-              Output &o, Stretch &s) {
+void CodeLine(const unsigned char *row, const unsigned char *above, const unsigned char *above2,
+              const Geometry &g, uint8_t *states, Registers &r, Output &o, Stretch &s) {
   LineState line{r, 0};
   for (int64_t x = 0; x < g.width; x += kStretchPixels) {
     const int count = g.width - x < kStretchPixels ? static_cast<int>(g.width - x) : kStretchPixels;

@@ -26,8 +26,8 @@ using Bytes = std::vector<unsigned char>;
 Bytes Ours(const PageBitmap &page) {
   JbigBytes jbig;
   char error[JBIG_ERROR_TEXT_SIZE] = "";
-  EXPECT_TRUE(EncodeJbigInMemory(page.bits.data(), page.width, page.height, &jbig, error,
-                                 sizeof error))
+  EXPECT_TRUE(
+      EncodeJbigInMemory(page.bits.data(), page.width, page.height, &jbig, error, sizeof error))
       << error;
   Bytes bytes(jbig.data, jbig.data + jbig.size);
   ReleaseJbigBytes(&jbig);
@@ -82,10 +82,12 @@ PageBitmap MakePage(int width, int height, unsigned seed) {
       }
       break;
     case 2: {
-      static const int kBayer[4][4] = {{0, 8, 2, 10}, {12, 4, 14, 6}, {3, 11, 1, 9}, {15, 7, 13, 5}};
+      static const int kBayer[4][4] = {
+          {0, 8, 2, 10}, {12, 4, 14, 6}, {3, 11, 1, 9}, {15, 7, 13, 5}};
       for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
-          if (kBayer[y % 4][x % 4] < (x + y) * 17 / (width + height) + static_cast<int>(random() % 2))
+          if (kBayer[y % 4][x % 4] <
+              (x + y) * 17 / (width + height) + static_cast<int>(random() % 2))
             Set(&page, x, y);
       break;
     }
@@ -98,7 +100,8 @@ PageBitmap MakePage(int width, int height, unsigned seed) {
   const int pad = static_cast<int>(stride * 8 - width);
   if (pad > 0 && seed % 2 == 1) {
     for (int y = 0; y < height; ++y)
-      page.bits[static_cast<size_t>((y + 1) * stride - 1)] |= static_cast<unsigned char>(random() & ((1u << pad) - 1));
+      page.bits[static_cast<size_t>((y + 1) * stride - 1)] |=
+          static_cast<unsigned char>(random() & ((1u << pad) - 1));
   }
   return page;
 }
@@ -151,12 +154,14 @@ TEST(JbigStripeCoder, StopsAtTheOutputLimit) {
   const PageBitmap page = MakePage(1000, 700, 4);
   const Bytes whole = Ours(page);
   const uint64_t stripeBytes = whole.size() - JBIG_IMAGE_HEADER_BYTES;
-  for (const uint64_t limit : {uint64_t{0}, uint64_t{1}, uint64_t{20}, uint64_t{1000}, stripeBytes - 1}) {
+  for (const uint64_t limit :
+       {uint64_t{0}, uint64_t{1}, uint64_t{20}, uint64_t{1000}, stripeBytes - 1}) {
     JbigBytes jbig;
     EXPECT_EQ(AppendJbigStripes(page.bits.data(), page.width, page.height, &jbig, limit),
               JbigCodeResult::PastLimit);
     EXPECT_LE(jbig.size, limit);
-    EXPECT_TRUE(jbig.size == 0 || memcmp(jbig.data, whole.data() + JBIG_IMAGE_HEADER_BYTES, jbig.size) == 0);
+    EXPECT_TRUE(jbig.size == 0 ||
+                memcmp(jbig.data, whole.data() + JBIG_IMAGE_HEADER_BYTES, jbig.size) == 0);
     ReleaseJbigBytes(&jbig);
   }
 }

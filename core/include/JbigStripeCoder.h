@@ -20,8 +20,7 @@ inline constexpr size_t JBIG_IMAGE_HEADER_BYTES = 20;
 enum class JbigCodeResult { Ok, NoMemory, PastLimit };
 
 // Appends to *out the image header of a page of width x height pixels.
-JbigCodeResult AppendJbigImageHeader(int32_t width, int32_t height, JbigBytes *out,
-                                     uint64_t limit);
+JbigCodeResult AppendJbigImageHeader(int32_t width, int32_t height, JbigBytes *out, uint64_t limit);
 
 // Appends to *out the coded stripes of `rows` rows (1 or more) starting at `bits`, each row
 // PbmStride(width) bytes, most significant bit leftmost, set bit black; the padding bits
