@@ -4,7 +4,8 @@
 // A real server (quenmark-printer-app) runs on a free loopback port with a printer on a
 // file: device. Each round sends one PWG raster job (black_1, 600 dpi, made by the raster
 // maker) with Print-Job and times it from the request to the job's completed state; the
-// encoder alone is the core's in-process encoder run serially over the same pages. Every
+// encoder alone is the core's in-process encoder run serially over the same pages, and
+// beside it libjbig, which the core used before its own coder. Every
 // round's output is decoded and compared with the pages sent. Prints one table, with the
 // server's peak resident memory.
 //
@@ -22,6 +23,7 @@
 
 #include "AppServer.h"
 #include "JbigMemoryEncoder.h"
+#include "JbigReference.h"
 #include "StreamReader.h"
 
 namespace {
@@ -42,14 +44,18 @@ int Fail(const std::string &message) {
   return 1;
 }
 
-// The encoder alone: every page encoded once, in turn, in this process.
-bool EncodeAlone(const std::vector<PageBitmap> &pages, double *seconds) {
+// The encoder alone: every page encoded once, in turn, in this process, by the core's
+// coder or by libjbig.
+bool EncodeAlone(const std::vector<PageBitmap> &pages, bool libjbig, double *seconds) {
   const Clock::time_point start = Clock::now();
   for (const PageBitmap &page : pages) {
     std::vector<unsigned char> bits = page.bits;
     JbigBytes out;
-    char error[JBIG_ERROR_TEXT_SIZE];
-    if (!EncodeJbigInMemory(bits.data(), page.width, page.height, &out, error, sizeof error)) {
+    std::vector<unsigned char> reference;
+    char error[JBIG_ERROR_TEXT_SIZE] = "libjbig failed";
+    if (libjbig ? !EncodeJbigWithLibjbig(bits.data(), page.width, page.height, &reference)
+                : !EncodeJbigInMemory(bits.data(), page.width, page.height, &out, error,
+                                      sizeof error)) {
       fprintf(stderr, "app_bench: encoder: %s\n", error);
       return false;
     }
@@ -104,12 +110,15 @@ int main(int argc, char **argv) {
   const std::string uri = server.PrinterUri("bench");
 
   std::vector<double> encoder;
+  std::vector<double> libjbig;
   std::vector<double> app;
   // An untimed first round of each brings the programs and pages into memory.
   for (int round = 0; round <= rounds; ++round) {
     double seconds = 0;
-    if (!EncodeAlone(pages, &seconds)) return 1;
+    if (!EncodeAlone(pages, false, &seconds)) return 1;
     if (round > 0) encoder.push_back(seconds / pageCount);
+    if (!EncodeAlone(pages, true, &seconds)) return 1;
+    if (round > 0) libjbig.push_back(seconds / pageCount);
 
     const std::string name = "round" + std::to_string(round);
     const Clock::time_point start = Clock::now();
@@ -139,6 +148,8 @@ int main(int argc, char **argv) {
   printf("|---|---|---:|---:|---:|---:|\n");
   printf("| A4 one-sided | encoder alone (in process, serial) | %.4f | %.1f | 1.00 | |\n",
          encoderMedian, 1 / encoderMedian);
+  printf("| A4 one-sided | libjbig alone (in process, serial) | %.4f | %.1f | %.2f | |\n",
+         Median(libjbig), 1 / Median(libjbig), Median(libjbig) / encoderMedian);
   printf("| A4 one-sided | printer application (IPP in, device file out) | %.4f | %.1f | %.2f | "
          "%.1f MiB |\n",
          appMedian, 1 / appMedian, appMedian / encoderMedian, server.peakMemoryKiB() / 1024.0);

@@ -196,7 +196,7 @@ TEST(ParallelEncoder, ResultsComeInOrderWithTheSerialBytes) {
 }
 
 // An encoder that takes a random while before it encodes, so that pages finish in any order.
-bool EncodeAfterRandomDelay(unsigned char *bits, int32_t width, int32_t height, int32_t first,
+bool EncodeAfterRandomDelay(const unsigned char *bits, int32_t width, int32_t height, int32_t first,
                             int32_t count, JbigBytes *out, char *error, size_t errorSize) {
   thread_local std::mt19937 random(
       static_cast<unsigned>(std::hash<std::thread::id>()(std::this_thread::get_id())));
@@ -252,7 +252,7 @@ bool AwaitHeld(int count) {
                                [&] { return gate.waiting >= count; });
 }
 
-bool EncodeAtGate(unsigned char *bits, int32_t width, int32_t height, int32_t first, int32_t count,
+bool EncodeAtGate(const unsigned char *bits, int32_t width, int32_t height, int32_t first, int32_t count,
                   JbigBytes *out, char *error, size_t errorSize) {
   {
     std::unique_lock<std::mutex> lock(gate.mutex);
@@ -402,7 +402,7 @@ pthread_t testThread;
 // encoded with SIGTERM blocked.
 std::atomic<int> pieces{0};
 
-bool EncodeAndNoteThread(unsigned char *bits, int32_t width, int32_t height, int32_t first,
+bool EncodeAndNoteThread(const unsigned char *bits, int32_t width, int32_t height, int32_t first,
                          int32_t count, JbigBytes *out, char *error, size_t errorSize) {
   ++pieces;
   if (first != 0) {
@@ -563,7 +563,7 @@ TEST(ParallelEncoder, PagesAreCutIntoWholeStripes) {
 }
 
 // An encoder that fails the second piece of any page 777 rows high.
-bool FailSecondPieceOf777(unsigned char *bits, int32_t width, int32_t height, int32_t first,
+bool FailSecondPieceOf777(const unsigned char *bits, int32_t width, int32_t height, int32_t first,
                           int32_t count, JbigBytes *out, char *error, size_t errorSize) {
   if (height == 777 && first == 2) {
     // Data already made must not leak when the piece fails.

@@ -1,7 +1,7 @@
 #pragma once
-// JBIG encoding of a bi-level page held in memory, in process with libjbig: the same
-// library and the same parameters as the filter's pbmtojbg command line, so the bytes are
-// the ones that command writes for the same page. No child process, no files.
+// JBIG encoding of a bi-level page held in memory, in process, with the parameters of the
+// filter's pbmtojbg command line and the bytes that command writes for the same page. No
+// child process, no files; the coder is our own (JbigStripeCoder.h).
 
 #include <cstddef>
 #include <cstdint>
@@ -34,15 +34,14 @@ uint64_t JbigOutputLimit(uint64_t bitmapBytes);
 // ending in SDRST, no order flags, typical prediction only with the three-line template,
 // the adaptive pixel kept in place.
 //
-// libjbig clears the padding bits past the width in every row of `bits` before it encodes
-// (as it does for pbmtojbg, whatever padding the PBM file carried), so the page must be
-// writable; its pixels are not changed. Safe to call from several threads at once for
-// different pages: all encoder state lives in the call.
+// The padding bits past the width are not part of the page (pbmtojbg ignores whatever a PBM
+// file carries there), and the page is only read. Safe to call from several threads at once,
+// for the same page too: all encoder state lives in the call.
 //
 // On success *out holds the data (the caller releases it) and error is untouched. On
 // failure *out is empty and error (errorSize bytes, may be null) says why: a size below 1,
 // a bitmap past PBM_MAX_BITMAP_BYTES, memory that cannot be had, data past the limit.
-bool EncodeJbigInMemory(unsigned char *bits, int32_t width, int32_t height, JbigBytes *out,
+bool EncodeJbigInMemory(const unsigned char *bits, int32_t width, int32_t height, JbigBytes *out,
                         char *error, size_t errorSize);
 
 // Lines per stripe, the unit in which a page can be encoded piece by piece.
@@ -56,7 +55,7 @@ int32_t JbigStripeCount(int32_t height);
 // only: the pieces of a page, concatenated in stripe order, are byte for byte what
 // EncodeJbigInMemory gives for the whole page. The piece that starts at stripe 0 carries the
 // image header (with the page's height), the others stripe data alone. Pieces of one page
-// may be encoded on several threads at once: each one touches only its own rows (whose
-// padding bits it clears). Fails as EncodeJbigInMemory does, and for stripes not in the page.
-bool EncodeJbigPiece(unsigned char *bits, int32_t width, int32_t height, int32_t firstStripe,
+// may be encoded on several threads at once. Fails as EncodeJbigInMemory does, and for
+// stripes not in the page.
+bool EncodeJbigPiece(const unsigned char *bits, int32_t width, int32_t height, int32_t firstStripe,
                      int32_t stripeCount, JbigBytes *out, char *error, size_t errorSize);

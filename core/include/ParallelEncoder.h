@@ -36,7 +36,7 @@ struct EncodedPage {
 };
 
 // The shape of EncodeJbigPiece.
-using JbigPieceEncoder = bool (*)(unsigned char *bits, int32_t width, int32_t height,
+using JbigPieceEncoder = bool (*)(const unsigned char *bits, int32_t width, int32_t height,
                                   int32_t firstStripe, int32_t stripeCount, JbigBytes *out,
                                   char *error, size_t errorSize);
 
