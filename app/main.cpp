@@ -9,7 +9,8 @@
 #include "ServerSetup.h"
 
 int main(int argc, char *argv[]) {
+  std::vector<std::string> aliases = ServerAliasesOfCommandLine(argc, argv);
   return papplMainloop(argc, argv, QUENMARK_VERSION, nullptr, QUENMARK_DRIVER_COUNT,
                        QUENMARK_DRIVERS, QuenmarkAutoAdd, QuenmarkDriverCallback, nullptr, nullptr,
-                       CreateQuenmarkSystem, nullptr, nullptr);
+                       CreateQuenmarkSystem, nullptr, &aliases);
 }

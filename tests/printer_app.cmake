@@ -33,3 +33,23 @@ if(TARGET quenmark-printer-app)
   set_tests_properties(printer_app_cups_client PROPERTIES TIMEOUT 600 SKIP_RETURN_CODE 77
                        RESOURCE_LOCK quenmark_fixed_paths)
 endif()
+
+# The server under load: concurrent clients, busy answers retried, uploads dropped,
+# jobs cancelled while they print, pollers; a short run here, the long one in
+# scripts/load-test.sh. Bounded: a request not answered in time shows the server's
+# threads (gdb) and fails.
+if(TARGET quenmark-printer-app)
+  add_executable(app_load app/app_load.cpp app/AppServer.cpp)
+  target_include_directories(app_load PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/app)
+  target_link_libraries(app_load PRIVATE quenmark_test_support quenmark_cups Threads::Threads)
+  target_compile_definitions(app_load PRIVATE
+    QUENMARK_APP_PATH="$<TARGET_FILE:quenmark-printer-app>"
+    QUENMARK_APP_LSAN_SUPPRESSIONS="${CMAKE_CURRENT_SOURCE_DIR}/app/pappl_lsan.supp")
+  add_dependencies(app_load quenmark-printer-app)
+  add_test(NAME printer_app_load COMMAND app_load --clients 8 --jobs 60 --bound 60)
+  set_tests_properties(printer_app_load PROPERTIES TIMEOUT 900)
+  if(QUENMARK_SANITIZE)
+    set_tests_properties(printer_app_load PROPERTIES ENVIRONMENT
+      "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/lsan.supp:print_suppressions=0")
+  endif()
+endif()
