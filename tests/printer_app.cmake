@@ -15,6 +15,19 @@ if(TARGET quenmark-printer-app)
   endif()
   gtest_discover_tests(printer_app_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                        PROPERTIES ${app_test_properties})
+
+  # The server as a service: its names, and its stop and restart.
+  add_executable(printer_app_server_test app/server_test.cpp app/AppServer.cpp)
+  target_include_directories(printer_app_server_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/app)
+  target_link_libraries(printer_app_server_test PRIVATE quenmark_test_support quenmark_cups
+                        GTest::gtest_main)
+  target_compile_definitions(printer_app_server_test PRIVATE
+    QUENMARK_APP_PATH="$<TARGET_FILE:quenmark-printer-app>"
+    QUENMARK_APP_LSAN_SUPPRESSIONS="${CMAKE_CURRENT_SOURCE_DIR}/app/pappl_lsan.supp")
+  add_dependencies(printer_app_server_test quenmark-printer-app)
+  list(REMOVE_ITEM app_test_properties RESOURCE_LOCK quenmark_fixed_paths)
+  gtest_discover_tests(printer_app_server_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                       PROPERTIES ${app_test_properties})
 endif()
 
 if(TARGET quenmark-printer-app)
