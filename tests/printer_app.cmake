@@ -59,7 +59,7 @@ if(TARGET quenmark-printer-app)
     QUENMARK_APP_PATH="$<TARGET_FILE:quenmark-printer-app>"
     QUENMARK_APP_LSAN_SUPPRESSIONS="${CMAKE_CURRENT_SOURCE_DIR}/app/pappl_lsan.supp")
   add_dependencies(app_load quenmark-printer-app)
-  add_test(NAME printer_app_load COMMAND app_load --clients 8 --jobs 60 --bound 60)
+  add_test(NAME printer_app_load COMMAND app_load --clients 8 --jobs 160 --bound 60)
   set_tests_properties(printer_app_load PROPERTIES TIMEOUT 900)
   if(QUENMARK_SANITIZE)
     set_tests_properties(printer_app_load PROPERTIES ENVIRONMENT
