@@ -3,12 +3,17 @@
 // printers, submit, jobs, cancel, status, shutdown...); the server's system, the driver
 // and the auto-add rule are ours.
 
+#include <malloc.h>
 #include <pappl/pappl.h>
 
 #include "QuenmarkDriver.h"
 #include "ServerSetup.h"
 
 int main(int argc, char *argv[]) {
+  // A page's bitmap is megabytes: it is mapped and given back whole when the page is
+  // done. glibc would otherwise raise its threshold after the first such page and keep
+  // the pages in the heap, where the server stays at the size of its busiest moment.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
   std::vector<std::string> aliases = ServerAliasesOfCommandLine(argc, argv);
   return papplMainloop(argc, argv, QUENMARK_VERSION, nullptr, QUENMARK_DRIVER_COUNT,
                        QUENMARK_DRIVERS, QuenmarkAutoAdd, QuenmarkDriverCallback, nullptr, nullptr,

@@ -7,7 +7,7 @@
 # pages meanwhile. It fails on a request not answered within the bound (the server's
 # threads shown with gdb), a crash, a job that does not end as its client made it end,
 # a printed job whose pages are not in the printer's stream, or a server that grows by
-# more than 16 MiB once PAPPL's job history has filled. Prints the figures: jobs,
+# more than 16 MiB from the first quarter of the jobs to the last. Prints the figures: jobs,
 # clients, minutes, jobs per minute, the server's memory, failures.
 #
 #   scripts/load-test.sh [--jobs N] [--clients N] [--bound SECONDS] [--max-growth-kib N]
