@@ -1,7 +1,7 @@
 # The printer application's tests: a real server on a free loopback port, driven over IPP
 # and HTTP, with ipptool's IPP Everywhere tests and a real CUPS queue as client.
 if(TARGET quenmark-printer-app)
-  add_executable(printer_app_test app/printer_app_test.cpp app/AppServer.cpp)
+  add_executable(printer_app_test app/printer_app_test.cpp app/server_test.cpp app/AppServer.cpp)
   target_include_directories(printer_app_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/app)
   target_link_libraries(printer_app_test PRIVATE quenmark_test_support quenmark_cups GTest::gtest_main)
   target_compile_definitions(printer_app_test PRIVATE
@@ -14,19 +14,6 @@ if(TARGET quenmark-printer-app)
          "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/lsan.supp:print_suppressions=0")
   endif()
   gtest_discover_tests(printer_app_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                       PROPERTIES ${app_test_properties})
-
-  # The server as a service: its names, and its stop and restart.
-  add_executable(printer_app_server_test app/server_test.cpp app/AppServer.cpp)
-  target_include_directories(printer_app_server_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/app)
-  target_link_libraries(printer_app_server_test PRIVATE quenmark_test_support quenmark_cups
-                        GTest::gtest_main)
-  target_compile_definitions(printer_app_server_test PRIVATE
-    QUENMARK_APP_PATH="$<TARGET_FILE:quenmark-printer-app>"
-    QUENMARK_APP_LSAN_SUPPRESSIONS="${CMAKE_CURRENT_SOURCE_DIR}/app/pappl_lsan.supp")
-  add_dependencies(printer_app_server_test quenmark-printer-app)
-  list(REMOVE_ITEM app_test_properties RESOURCE_LOCK quenmark_fixed_paths)
-  gtest_discover_tests(printer_app_server_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                        PROPERTIES ${app_test_properties})
 endif()
 
@@ -47,10 +34,7 @@ if(TARGET quenmark-printer-app)
                        RESOURCE_LOCK quenmark_fixed_paths)
 endif()
 
-# The server under load: concurrent clients, busy answers retried, uploads dropped,
-# jobs cancelled while they print, pollers; a short run here, the long one in
-# scripts/load-test.sh. Bounded: a request not answered in time shows the server's
-# threads (gdb) and fails.
+# The server under load (app_load.cpp says how); the long run is scripts/load-test.sh.
 if(TARGET quenmark-printer-app)
   add_executable(app_load app/app_load.cpp app/AppServer.cpp)
   target_include_directories(app_load PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/app)
@@ -61,8 +45,4 @@ if(TARGET quenmark-printer-app)
   add_dependencies(app_load quenmark-printer-app)
   add_test(NAME printer_app_load COMMAND app_load --clients 8 --jobs 160 --bound 60)
   set_tests_properties(printer_app_load PROPERTIES TIMEOUT 900)
-  if(QUENMARK_SANITIZE)
-    set_tests_properties(printer_app_load PROPERTIES ENVIRONMENT
-      "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/lsan.supp:print_suppressions=0")
-  endif()
 endif()

@@ -1,19 +1,13 @@
-// app_load: the printer application under load. A real server on loopback, a printer on
-// a socket: device (a listener of ours that reads slowly) and one on a file: device,
-// and concurrent clients sending PDF, PWG raster and Apple raster with Print-Job and with
-// Create-Job + Send-Document; they retry on server-error-busy as CUPS's ipp backend does,
-// drop the connection halfway through a document, and cancel jobs as they start or
-// print; pollers ask for the jobs and fetch the web pages meanwhile. Fails on a request
-// not answered within the bound (the server's threads shown with gdb, the server killed),
-// a server that dies, a job that does not end as its client made it end, and a printed
-// job whose stream does not hold its pages. Prints the figures, the server's memory
-// included: resident at the start and once each quarter of the jobs has ended, and its
-// peak; --max-growth-kib fails a run in which it grows by more than that from the first
-// quarter to the last (PAPPL keeps a history of 100 ended jobs a printer, for a minute).
+// app_load: a real server on loopback under concurrent IPP clients (README: "The
+// printer application under load"): a socket: printer that reads slowly and a file:
+// printer; PDF, PWG and Apple raster by Print-Job and by Create-Job + Send-Document;
+// busy answers retried, uploads dropped halfway, jobs cancelled, jobs and web pages
+// polled. A request not answered within the bound shows the server's threads (gdb).
+// The server's memory is sampled at the start and once each quarter of the jobs has
+// ended; --max-growth-kib bounds its growth from the first quarter to the last.
 //
 //   app_load [--clients N] [--jobs N] [--bound SECONDS] [--max-growth-kib N]
 
-#include <getopt.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -69,14 +63,11 @@ struct Run {
   std::vector<std::string> failures;
   std::string hang;  // the first request not answered in time
 
-  void Fail(const std::string &what) {
+  void Fail(const std::string &what, bool hung = false) {
     std::lock_guard<std::mutex> lock(mutex);
-    failures.push_back(what);
-  }
-  void Hung(const std::string &what) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (hang.empty()) hang = what;
-    stop = true;
+    if (!hung) failures.push_back(what);
+    if (hung && hang.empty()) hang = what;
+    stop = stop || hung;
   }
 };
 
@@ -96,7 +87,7 @@ ipp_t *Request(Run &run, ipp_t *request, const char *file, const std::string &wh
   const Clock::time_point start = Clock::now();
   ipp_t *response = http == nullptr ? nullptr : cupsDoFileRequest(http, request, "/ipp/print", file);
   if (http == nullptr) ippDelete(request);
-  if (response == nullptr && Since(start) >= run.bound - 1) run.Hung(what);
+  if (response == nullptr && Since(start) >= run.bound - 1) run.Fail(what, true);
   httpClose(http);
   return response;
 }
@@ -193,7 +184,7 @@ void Poller(Run &run, bool web) {
       const std::string page = pages[n % 5];
       const RunResult got = RunProgram({"curl", "-s", "-o", "/dev/null", "-m", std::to_string(run.bound),
                                         "http://localhost:" + std::to_string(run.server->port()) + page});
-      if (got.exitStatus == 28) run.Hung("GET " + page);  // curl's time-out
+      if (got.exitStatus == 28) run.Fail("GET " + page, true);  // curl's time-out
     } else {
       const std::string printer = n % 2 ? "sock" : "file";
       ipp_t *request = JobRequest(IPP_OP_GET_JOBS, run.server->PrinterUri(printer), 0);
@@ -294,38 +285,22 @@ bool MakeDocuments(const TempDir &dir, std::vector<Document> *documents) {
 // (Print-Job or Send-Document); the others print, formats and operations taking turns
 // on both printers.
 Job PlanJob(int i) {
-  Job job;
-  job.index = i;
-  job.printer = (i / 10) % 2 ? "file" : "sock";
-  job.document = static_cast<size_t>(i % 5);
-  job.createJob = i % 3 == 1;
-  if (i % 10 == 9) {
-    job.fate = Fate::Cancel;
-    job.document = 5;
-    job.printer = "sock";
-  } else if (i % 10 == 7) {
-    job.fate = Fate::Drop;
-  }
-  return job;
+  const bool cancel = i % 10 == 9;
+  return {i, cancel || (i / 10) % 2 == 0 ? "sock" : "file", cancel ? 5u : static_cast<size_t>(i % 5),
+          i % 3 == 1, cancel ? Fate::Cancel : i % 10 == 7 ? Fate::Drop : Fate::Print};
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  int clients = 8, jobCount = 60, bound = 60;
-  long maxGrowthKiB = -1;
-  static const option options[] = {{"clients", required_argument, nullptr, 'c'},
-                                   {"jobs", required_argument, nullptr, 'j'},
-                                   {"bound", required_argument, nullptr, 'b'},
-                                   {"max-growth-kib", required_argument, nullptr, 'm'},
-                                   {nullptr, 0, nullptr, 0}};
-  for (int c; (c = getopt_long(argc, argv, "c:j:b:m:", options, nullptr)) != -1;) {
-    if (c == 'c') clients = std::max(1, atoi(optarg));
-    else if (c == 'j') jobCount = std::max(2, atoi(optarg));
-    else if (c == 'b') bound = std::max(5, atoi(optarg));
-    else if (c == 'm') maxGrowthKiB = atol(optarg);
-    else return 2;
+  std::map<std::string, long> option = {{"--clients", 8}, {"--jobs", 60}, {"--bound", 60}, {"--max-growth-kib", -1}};
+  for (int i = 1; i < argc; i += 2) {
+    if (!option.count(argv[i]) || i + 1 == argc) return 2;
+    option[argv[i]] = atol(argv[i + 1]);  // the last of each counts
   }
+  const int clients = std::max(1L, option["--clients"]), jobCount = std::max(4L, option["--jobs"]);
+  const int bound = std::max(5L, option["--bound"]);
+  const long maxGrowthKiB = option["--max-growth-kib"];
   signal(SIGPIPE, SIG_IGN);
   TempDir dir;
   Run run;
@@ -371,7 +346,7 @@ int main(int argc, char **argv) {
           ended = ended && job.state >= IPP_JSTATE_CANCELED;
         }
       }
-      if (Since(start) > 60.0 * 60) run.Hung("jobs that never end");
+      if (Since(start) > 60.0 * 60) run.Fail("jobs that never end", true);
     }
     memory.push_back(MemoryKiB(server.pid(), "VmRSS:"));
   }
