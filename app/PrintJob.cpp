@@ -198,7 +198,10 @@ bool AddPrintPage(PrintJob *print, unsigned char *bits, int32_t width, int32_t h
 bool EndPrintJob(PrintJob *print) {
   if (print == nullptr) return false;
   bool ok = !print->failed;
-  if (print->stream != nullptr && print->failed) {
+  // A job that the server's shutdown stops prints again from its start at the next one.
+  const bool stopped = papplJobIsCanceled(print->job) &&
+                       papplSystemIsShutdown(papplPrinterGetSystem(papplJobGetPrinter(print->job)));
+  if (print->stream != nullptr && (print->failed || stopped)) {
     // A page that could not be read or printed: what was written stays, nothing more.
     AbandonStreamJob(print->stream);
   } else if (print->stream != nullptr) {

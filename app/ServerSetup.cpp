@@ -1,18 +1,23 @@
 #include "ServerSetup.h"
 
+#include <netdb.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "AccountPage.h"
 #include "Administration.h"
 #include "DirectoryCreation.h"
 #include "PdfDocument.h"
 #include "QuenmarkDriver.h"
+#include "RasterCallbacks.h"
 #include "WebLabels.h"
 
 namespace {
@@ -92,6 +97,47 @@ bool ParsePort(const char *value, int *port) {
   return true;
 }
 
+void AddName(std::vector<std::string> *names, const std::string &name) {
+  if (name.empty()) return;
+  for (const std::string &known : *names) {
+    if (strcasecmp(known.c_str(), name.c_str()) == 0) return;
+  }
+  names->push_back(name);
+}
+
+// The names this machine goes by: its host name, short and fully qualified, and the
+// short one in .local. Clients may use any of them, and its addresses, in the Host
+// header; a name that resolves here but is none of them is refused, so that a web page
+// elsewhere cannot reach the server through a name of its own (DNS rebinding).
+std::vector<std::string> MachineNames() {
+  std::vector<std::string> names;
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return names;
+  const std::string full = host;
+  const std::string shortName = full.substr(0, full.find('.'));
+  AddName(&names, full);
+  AddName(&names, shortName);
+  AddName(&names, shortName + ".local");
+  addrinfo hints = {};
+  hints.ai_flags = AI_CANONNAME;
+  addrinfo *found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) == 0) {
+    if (found != nullptr && found->ai_canonname != nullptr && strchr(found->ai_canonname, '.')) {
+      AddName(&names, found->ai_canonname);
+    }
+    freeaddrinfo(found);
+  }
+  return names;
+}
+
+bool ValidHostName(const std::string &name) {
+  if (name.empty() || name.size() > 253) return false;
+  for (const char c : name) {
+    if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_') return false;
+  }
+  return true;
+}
+
 // The directory a file goes into must be there before PAPPL writes the file.
 void MakeParentDirectory(const std::string &file) {
   const size_t slash = file.find_last_of('/');
@@ -100,8 +146,43 @@ void MakeParentDirectory(const std::string &file) {
 
 }  // namespace
 
-pappl_system_t *CreateQuenmarkSystem(int count, cups_option_t *options, void *) {
+std::vector<std::string> ServerAliasesOfCommandLine(int argc, char *argv[]) {
+  std::vector<std::string> aliases;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (strcmp(argv[i], "--") == 0) {
+      ++i;
+      continue;
+    }
+    if (strcmp(argv[i], "-o") != 0) continue;
+    cups_option_t *options = nullptr;
+    const int count = cupsParseOptions(argv[++i], 0, &options);
+    const char *value = cupsGetOption("server-alias", count, options);
+    std::string list = value != nullptr ? value : "";
+    for (char &c : list) {
+      if (c == ',') c = ' ';
+    }
+    size_t start = 0;
+    while ((start = list.find_first_not_of(' ', start)) != std::string::npos) {
+      const size_t end = list.find(' ', start);
+      aliases.push_back(list.substr(start, end == std::string::npos ? end : end - start));
+      start = end;
+    }
+    cupsFreeOptions(count, options);
+  }
+  return aliases;
+}
+
+pappl_system_t *CreateQuenmarkSystem(int count, cups_option_t *options, void *context) {
   static ServerConfig config;
+  const auto *aliases = static_cast<const std::vector<std::string> *>(context);
+  if (aliases != nullptr) {
+    for (const std::string &alias : *aliases) {
+      if (!ValidHostName(alias)) {
+        fprintf(stderr, "%s: bad server-alias \"%s\" (a host name)\n", APP_NAME, alias.c_str());
+        return nullptr;
+      }
+    }
+  }
 
   int port = 0;
   const char *portText = Option("server-port", count, options);
@@ -169,6 +250,23 @@ pappl_system_t *CreateQuenmarkSystem(int count, cups_option_t *options, void *) 
   papplSystemSetPrinterDrivers(system, QUENMARK_DRIVER_COUNT, QUENMARK_DRIVERS, QuenmarkAutoAdd,
                                PrinterCreated, QuenmarkDriverCallback, &config.driver);
   papplSystemAddMIMEFilter(system, PDF_FORMAT, "image/pwg-raster", PrintPdfDocument, nullptr);
+  // PWG and Apple raster are read from the spool file like any other document: PAPPL
+  // then queues them rather than refusing them while another job prints.
+  papplSystemAddMIMEFilter(system, "image/pwg-raster", QUENMARK_STREAM_FORMAT, PrintRasterDocument,
+                           nullptr);
+  papplSystemAddMIMEFilter(system, "image/urf", QUENMARK_STREAM_FORMAT, PrintRasterDocument, nullptr);
+
+  // The names clients may use in the Host header, besides PAPPL's own (its host name,
+  // localhost, .local names) and addresses.
+  std::vector<std::string> names = MachineNames();
+  if (aliases != nullptr) names.insert(names.end(), aliases->begin(), aliases->end());
+  std::string served;
+  for (const std::string &name : names) {
+    papplSystemAddHostAlias(system, name.c_str());
+    served += (served.empty() ? "" : ", ") + name;
+  }
+  papplLog(system, PAPPL_LOGLEVEL_INFO, "Serving the names %s, localhost and this machine's "
+           "addresses.", served.c_str());
 
   if (networkListeners) {
     // Never papplSystemSetHostName here: PAPPL would rename the machine (/etc/hostname).

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and running quenmark need.
-# Idempotent and non-interactive: packages already present are left alone, and
-# apt-get runs only when something is missing.
+# Installs the Debian packages that building, testing and running quenmark need, and
+# fetches Debian's source of PAPPL 1.3.1, which the printer application is built on
+# (scripts/pappl-source.sh). Idempotent and non-interactive: packages already present
+# are left alone, and apt-get runs only when something is missing.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 PACKAGES=(
   build-essential cmake pkg-config
@@ -13,7 +15,10 @@ PACKAGES=(
   googletest libgtest-dev libbenchmark-dev
   cups cups-daemon cups-client cups-bsd cups-filters cups-filters-core-drivers
   ghostscript poppler-utils
-  libpappl-dev libpam0g-dev cups-ipp-utils
+  libpam0g-dev cups-ipp-utils
+  # What PAPPL is built with (its Debian build dependencies), and gdb, with which the
+  # load test shows the threads of a server that hangs.
+  libavahi-client-dev libgnutls28-dev libjpeg-dev libusb-1.0-0-dev zlib1g-dev patch gdb
   valgrind
   clang libclang-rt-14-dev llvm
   debhelper dpkg-dev fakeroot lintian
@@ -26,7 +31,7 @@ for pkg in "${PACKAGES[@]}"; do
 done
 
 if ((${#missing[@]} == 0)); then
-  exit 0
+  exec bash scripts/pappl-source.sh
 fi
 
 if [[ $(id -u) -ne 0 ]]; then
@@ -45,6 +50,10 @@ if [[ ! -e $policy ]]; then
   chmod 755 "$policy"
   created_policy=1
 fi
-trap '[[ $created_policy -eq 1 ]] && rm -f "$policy"' EXIT
+cleanup() { if [[ $created_policy -eq 1 ]]; then rm -f "$policy"; fi; }
+trap cleanup EXIT
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
+cleanup
+trap - EXIT
+exec bash scripts/pappl-source.sh

@@ -22,8 +22,9 @@ mkdir -p build build-asan build-fuzz
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo || status=1
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DQUENMARK_SANITIZE=ON -DQUENMARK_BENCH=OFF || status=1
+# The fuzz targets need no printer application.
 CC=clang CXX=clang++ run_suite build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENMARK_FUZZ=ON \
-  -DQUENMARK_TESTS=OFF -DQUENMARK_BENCH=OFF || status=1
+  -DQUENMARK_TESTS=OFF -DQUENMARK_BENCH=OFF -DQUENMARK_APP=OFF || status=1
 
 if [[ $status -eq 0 ]]; then
   echo "== all test suites passed"

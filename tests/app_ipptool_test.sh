@@ -132,7 +132,16 @@ for test in ipp-everywhere.test get-printer-attributes.test; do
   fi
 done
 # The samples the printer was sent left their streams in the device directory (one file
-# per job name).
+# per job name), once the jobs, which wait their turn, have ended (a held job waits for
+# ever).
+printf '{ OPERATION Get-Jobs GROUP operation-attributes-tag %s %s %s %s STATUS successful-ok DISPLAY job-state }\n' \
+  'ATTR charset attributes-charset utf-8' 'ATTR naturalLanguage attributes-natural-language en' \
+  'ATTR uri printer-uri $uri' 'ATTR keyword requested-attributes job-state' >"$work/jobs.test"
+for ((tries = 0; tries < 240; ++tries)); do
+  ipptool -t -T 10 "$uri" "$work/jobs.test" >"$work/jobs.out" 2>&1 || break
+  grep -Eq '= (pending|processing)$' "$work/jobs.out" || break
+  sleep 0.5
+done
 printed=$(find "$work/dev" -name '*.prn' -size +0 | wc -l)
 echo "device files written: $printed"
 if ((printed < 5)); then

@@ -1,7 +1,7 @@
 # The printer application's tests: a real server on a free loopback port, driven over IPP
 # and HTTP, with ipptool's IPP Everywhere tests and a real CUPS queue as client.
 if(TARGET quenmark-printer-app)
-  add_executable(printer_app_test app/printer_app_test.cpp app/AppServer.cpp)
+  add_executable(printer_app_test app/printer_app_test.cpp app/server_test.cpp app/AppServer.cpp)
   target_include_directories(printer_app_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/app)
   target_link_libraries(printer_app_test PRIVATE quenmark_test_support quenmark_cups GTest::gtest_main)
   target_compile_definitions(printer_app_test PRIVATE
@@ -36,4 +36,17 @@ if(TARGET quenmark-printer-app)
                    $<TARGET_FILE:quenmark_inspect> ${CMAKE_SOURCE_DIR}/samples/sample.ps)
   set_tests_properties(printer_app_cups_client PROPERTIES TIMEOUT 600 SKIP_RETURN_CODE 77
                        RESOURCE_LOCK quenmark_fixed_paths)
+endif()
+
+# The server under load (app_load.cpp says how); the long run is scripts/load-test.sh.
+if(TARGET quenmark-printer-app)
+  add_executable(app_load app/app_load.cpp app/AppServer.cpp)
+  target_include_directories(app_load PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/app)
+  target_link_libraries(app_load PRIVATE quenmark_test_support quenmark_cups Threads::Threads)
+  target_compile_definitions(app_load PRIVATE
+    QUENMARK_APP_PATH="$<TARGET_FILE:quenmark-printer-app>"
+    QUENMARK_APP_LSAN_SUPPRESSIONS="${CMAKE_CURRENT_SOURCE_DIR}/app/pappl_lsan.supp")
+  add_dependencies(app_load quenmark-printer-app)
+  add_test(NAME printer_app_load COMMAND app_load --clients 8 --jobs 160 --bound 60)
+  set_tests_properties(printer_app_load PROPERTIES TIMEOUT 900)
 endif()

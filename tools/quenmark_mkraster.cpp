@@ -43,6 +43,7 @@ const char kUsage[] =
     "  --compressed             write the compressed raster format\n"
     "  --pwg TYPE               write a PWG raster of TYPE (black_1, sgray_8, srgb_8) as IPP\n"
     "                           clients send it: the page size becomes the nearest PWG media\n"
+    "  --urf                    with --pwg sgray_8 or srgb_8: write it as Apple raster (URF)\n"
     "  --header-only            write the page headers without pixel data\n";
 
 struct NamedSize {
@@ -83,6 +84,7 @@ struct Options {
   bool compressed = false;
   bool headerOnly = false;
   std::string pwgType;  // empty: a CUPS raster
+  bool urf = false;     // the PWG pages as Apple raster
   std::string output;
 };
 
@@ -159,7 +161,7 @@ bool ParseResolution(const char *text, unsigned *xdpi, unsigned *ydpi) {
 int ParseOptions(int argc, char **argv, Options *options) {
   enum {
     kContent = 256, kSeed, kPbm, kColorSpace, kBits, kBytesPerLine, kWidthPx, kHeightPx,
-    kCompressed, kHeaderOnly, kHelp, kPwg,
+    kCompressed, kHeaderOnly, kHelp, kPwg, kUrf,
   };
   static const option longOptions[] = {
       {"pages", required_argument, nullptr, 'n'},
@@ -176,6 +178,7 @@ int ParseOptions(int argc, char **argv, Options *options) {
       {"compressed", no_argument, nullptr, kCompressed},
       {"header-only", no_argument, nullptr, kHeaderOnly},
       {"pwg", required_argument, nullptr, kPwg},
+      {"urf", no_argument, nullptr, kUrf},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0},
   };
@@ -281,6 +284,9 @@ int ParseOptions(int argc, char **argv, Options *options) {
         }
         options->pwgType = value;
         break;
+      case kUrf:
+        options->urf = true;
+        break;
       case 'h':
       case kHelp:
         fputs(kUsage, stdout);
@@ -291,6 +297,11 @@ int ParseOptions(int argc, char **argv, Options *options) {
         fputs(kUsage, stderr);
         return kExitUsage;
     }
+  }
+  // Apple raster has 8-bit pages only.
+  if (options->urf && options->pwgType != "sgray_8" && options->pwgType != "srgb_8") {
+    fprintf(stderr, "quenmark_mkraster: --urf needs --pwg sgray_8 or srgb_8\n");
+    return kExitUsage;
   }
   if ((options->widthPx == 0) != (options->heightPx == 0)) {
     fprintf(stderr, "quenmark_mkraster: --width-px and --height-px go together\n");
@@ -548,8 +559,10 @@ int WriteRaster(const Options &options) {
   }
   const bool pwg = !options.pwgType.empty();
   cups_raster_t *raster =
-      cupsRasterOpen(fd, pwg ? CUPS_RASTER_WRITE_PWG
-                             : (options.compressed ? CUPS_RASTER_WRITE_COMPRESSED : CUPS_RASTER_WRITE));
+      cupsRasterOpen(fd, options.urf ? CUPS_RASTER_WRITE_APPLE
+                         : pwg       ? CUPS_RASTER_WRITE_PWG
+                         : options.compressed ? CUPS_RASTER_WRITE_COMPRESSED
+                                              : CUPS_RASTER_WRITE);
   if (raster == nullptr) {
     fprintf(stderr, "quenmark_mkraster: cannot start the raster stream\n");
     if (fd != STDOUT_FILENO) close(fd);

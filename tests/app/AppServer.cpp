@@ -125,7 +125,8 @@ void AppServer::Stop() {
   kill(pid_, SIGTERM);
   int status = 0;
   rusage usage = {};
-  for (int tries = 0; tries < 100; ++tries) {
+  // The server stops within 10 seconds in every state; past that it is killed.
+  for (int tries = 0; tries < 240; ++tries) {
     if (wait4(pid_, &status, WNOHANG, &usage) == pid_) {
       peakMemoryKiB_ = usage.ru_maxrss;
       exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

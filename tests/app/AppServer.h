@@ -31,6 +31,7 @@ class AppServer {
   int exitStatus() const { return exitStatus_; }
 
   int port() const { return port_; }
+  int pid() const { return pid_; }
   const std::string &dir() const { return dir_; }
   std::string socketPath() const { return dir_ + "/quenmark-printer-app.sock"; }
   std::string logPath() const { return dir_ + "/server.log"; }

@@ -1,0 +1,28 @@
+# Unpacks Debian's source of PAPPL into SOURCE_DIR, afresh, and applies PATCHES (files
+# separated by '|', in order) with patch -p1. Run by the build whenever the tarball or a
+# patch changes, in SOURCE_DIR: the directory itself stays, its contents are replaced.
+file(GLOB old LIST_DIRECTORIES true "${SOURCE_DIR}/*" "${SOURCE_DIR}/.*")
+if(old)
+  file(REMOVE_RECURSE ${old})
+endif()
+file(REMOVE_RECURSE "${SOURCE_DIR}.unpack")
+file(ARCHIVE_EXTRACT INPUT "${TARBALL}" DESTINATION "${SOURCE_DIR}.unpack")
+file(GLOB top LIST_DIRECTORIES true "${SOURCE_DIR}.unpack/*")
+list(LENGTH top count)
+if(NOT count EQUAL 1)
+  message(FATAL_ERROR "${TARBALL} does not hold one top directory")
+endif()
+file(GLOB unpacked LIST_DIRECTORIES true "${top}/*" "${top}/.*")
+foreach(entry IN LISTS unpacked)
+  get_filename_component(name "${entry}" NAME)
+  file(RENAME "${entry}" "${SOURCE_DIR}/${name}")
+endforeach()
+file(REMOVE_RECURSE "${SOURCE_DIR}.unpack")
+string(REPLACE "|" ";" patches "${PATCHES}")
+foreach(patch IN LISTS patches)
+  execute_process(COMMAND patch -p1 --batch --forward --silent -i "${patch}"
+                  WORKING_DIRECTORY "${SOURCE_DIR}" RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "the patch ${patch} does not apply to ${TARBALL}")
+  endif()
+endforeach()
