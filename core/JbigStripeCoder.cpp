@@ -312,7 +312,8 @@ ALWAYS_INLINE unsigned Key(unsigned context, unsigned symbol) { return context <
 // less probable symbol takes in that state, raised by kLessProbable when the key's symbol is
 // the less probable one. A symbol whose raised share leaves A at 0x8000 or more is the more
 // probable one and needs no renormalisation: one load and one test for the common case.
-constexpr uint32_t kLessProbable = 0x20000;
+constexpr int kLessProbableShift = 17;
+constexpr uint32_t kLessProbable = 1u << kLessProbableShift;
 constexpr uint32_t kShareBits = 0xffff;
 
 struct Model {
@@ -340,32 +341,43 @@ constexpr ShareTable MakeShareTable() {
 
 constexpr ShareTable kShares = MakeShareTable();
 
-// The state after a symbol that renormalises, by state byte and symbol.
-struct AfterTable {
-  uint8_t bySymbol[256][2];
+// What a symbol that renormalises leaves, by state byte and symbol: the next state byte and
+// its raised shares, in one row so that a context's next shares wait for one load only.
+struct Transition {
+  uint32_t share[2];
+  uint32_t state;
 };
 
-constexpr AfterTable MakeAfterTable() {
-  AfterTable table{};
+struct TransitionTable {
+  Transition bySymbol[256][2];
+};
+
+constexpr TransitionTable MakeTransitionTable() {
+  TransitionTable table{};
   for (unsigned byte = 0; byte < 256; ++byte) {
     for (unsigned symbol = 0; symbol < 2; ++symbol) {
       const bool more = (byte >> 7) == symbol;
-      table.bySymbol[byte][symbol] = more ? kStates.afterMps[byte] : kStates.afterLps[byte];
+      const unsigned next = more ? kStates.afterMps[byte] : kStates.afterLps[byte];
+      table.bySymbol[byte][symbol] = {{kShares.bySymbol[next][0], kShares.bySymbol[next][1]}, next};
     }
   }
   return table;
 }
 
-constexpr AfterTable kAfter = MakeAfterTable();
+constexpr TransitionTable kTransitions = MakeTransitionTable();
+
+ALWAYS_INLINE void SetState(Model &m, unsigned context, const Transition &to) {
+  m.state[context] = static_cast<uint8_t>(to.state);
+  m.share[2 * context] = to.share[0];
+  m.share[2 * context + 1] = to.share[1];
+}
 
 ALWAYS_INLINE void SetState(Model &m, unsigned context, unsigned state) {
-  m.state[context] = static_cast<uint8_t>(state);
-  m.share[2 * context] = kShares.bySymbol[state][0];
-  m.share[2 * context + 1] = kShares.bySymbol[state][1];
+  SetState(m, context, Transition{{kShares.bySymbol[state][0], kShares.bySymbol[state][1]}, state});
 }
 
 void ResetModel(Model &m) {
-  for (unsigned context = 0; context < kContexts; ++context) SetState(m, context, 0);
+  for (unsigned context = 0; context < kContexts; ++context) SetState(m, context, 0u);
 }
 
 // A symbol that renormalises: the more probable symbol takes the lower part of the
@@ -377,11 +389,15 @@ ALWAYS_INLINE void CodeRenormalising(Model &m, unsigned key, uint32_t share, Reg
   const unsigned context = key >> 1;
   const uint32_t lpsSize = share & kShareBits;
   const uint32_t rest = r.a - lpsSize;
-  const bool lps = share > kShareBits;
-  const uint32_t upper = (rest < lpsSize) != lps ? ~0u : 0u;
+  // All ones where the symbol takes the upper part: the less probable symbol unless the
+  // lower part has become the smaller, and then the more probable one. Masks, not
+  // branches: which of the two a renormalising symbol is cannot be foretold.
+  const uint32_t lps = 0u - (share >> kLessProbableShift);
+  const uint32_t upper =
+      static_cast<uint32_t>(static_cast<int32_t>(rest - lpsSize) >> 31) ^ lps;
   r.c += rest & upper;
   r.a = rest ^ ((rest ^ lpsSize) & upper);
-  SetState(m, context, kAfter.bySymbol[m.state[context]][key & 1]);
+  SetState(m, context, kTransitions.bySymbol[m.state[context]][key & 1]);
   Renormalise(r, o);
 }
 
