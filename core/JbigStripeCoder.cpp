@@ -572,20 +572,11 @@ void FindBusyPixels(const unsigned char *row, const unsigned char *above,
     const uint64_t near = w2 | w2 >> 1 | w2 << 1 | w1 | w1 >> 1 | w1 >> 2 | w1 << 1 | w1 << 2 | w0 |
                           w0 >> 1 | w0 >> 2;
     const int pixels = count - b < kBlockPixels ? count - b : kBlockPixels;
-    const uint64_t inBlock = ~0ull << (64 - pixels);
-    uint64_t busy = (near << 8) & inBlock;  // pixel i in bit 63 - i
-    if (busy == 0) continue;
-    // Gaps of fewer than eight white pixels are coded pixel by pixel with the busy ones
-    // around them (their context is 0 all the same): switching between the two ways of
-    // coding costs more than such a gap saves.
-    const uint64_t clear = ~busy & inBlock;
-    uint64_t longGap = clear & clear << 1;  // starts of eight white pixels
-    longGap &= longGap << 2;
-    longGap &= longGap << 4;
-    longGap |= longGap >> 1;  // and the pixels of those stretches
-    longGap |= longGap >> 2;
-    longGap |= longGap >> 4;
-    busy = ~longGap & inBlock;
+    if (((near << 8) & ~0ull << (64 - pixels)) == 0) continue;  // pixel i in bit 63 - i
+    // A block with a pixel to code on its own is coded pixel by pixel, white ones in
+    // context 0 with the rest (their coding is the same either way): a switch between the
+    // two ways of coding costs a mispredicted branch at the end of every run, more than a
+    // white pixel coded on its own.
     // For pixel i, the window bits 56 - i (x - 1) down to 51 - i (x + 4) of line y - 2, and
     // so on.
     for (int shift = 0; shift < kBlockPixels; shift += kLanePixels) {
@@ -594,19 +585,12 @@ void FindBusyPixels(const unsigned char *row, const unsigned char *above,
                             kContextTables.line[(w0 >> (52 - shift)) & 63];
       memcpy(s.keys + b + shift, &four, sizeof four);
     }
-    while (busy != 0) {
-      const int start = __builtin_clzll(busy);
-      const uint64_t rest = ~(busy << start);
-      const int end = rest == 0 ? 64 : start + __builtin_clzll(rest);
-      busy = end >= 64 ? 0 : busy & (~0ull >> end);
-      // A run that goes on from the block before joins it.
-      if (s.runs > 0 && s.end[s.runs - 1] == b + start) {
-        s.end[s.runs - 1] = static_cast<uint16_t>(b + end);
-      } else {
-        s.start[s.runs] = static_cast<uint16_t>(b + start);
-        s.end[s.runs] = static_cast<uint16_t>(b + end);
-        ++s.runs;
-      }
+    if (s.runs > 0 && s.end[s.runs - 1] == b) {
+      s.end[s.runs - 1] = static_cast<uint16_t>(b + pixels);
+    } else {
+      s.start[s.runs] = static_cast<uint16_t>(b);
+      s.end[s.runs] = static_cast<uint16_t>(b + pixels);
+      ++s.runs;
     }
   }
 }
