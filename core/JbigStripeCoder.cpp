@@ -8,12 +8,16 @@
 // - a pixel whose context is 0 and which is white is nearly always the more probable symbol
 //   of context 0, and between two renormalisations such symbols only shrink the interval
 //   by the same amount: a white stretch is coded one renormalisation at a time;
-// - the pixels that are not in such a stretch are found 48 at a time from machine words of
-//   the three lines, and the same words give their contexts, four at a time, through small
-//   tables: no context waits for the one before it;
+// - the blocks of 48 pixels that hold any other pixel are found from machine words of the
+//   three lines and coded pixel by pixel, whole: the same words give the pixels' keys (the
+//   context and the pixel), four at a time, through small tables, so that no key waits for
+//   the one before it;
 // - a line is coded in two passes over stretches of it, one that finds what needs coding
 //   and one that codes it, so that the coder's registers and state stay in the machine's
-//   registers while it codes; only the output of a byte goes through memory.
+//   registers while it codes; only the output of bytes goes through memory;
+// - a pixel that is its context's more probable symbol and needs no renormalisation (most
+//   of them) costs one load and one test; the others, whose course no branch predictor
+//   foresees, go without branches but the one that notes bytes, four at a time.
 
 #include "JbigStripeCoder.h"
 
@@ -393,8 +397,7 @@ ALWAYS_INLINE void CodeRenormalising(Model &m, unsigned key, uint32_t share, Reg
   // lower part has become the smaller, and then the more probable one. Masks, not
   // branches: which of the two a renormalising symbol is cannot be foretold.
   const uint32_t lps = 0u - (share >> kLessProbableShift);
-  const uint32_t upper =
-      static_cast<uint32_t>(static_cast<int32_t>(rest - lpsSize) >> 31) ^ lps;
+  const uint32_t upper = static_cast<uint32_t>(static_cast<int32_t>(rest - lpsSize) >> 31) ^ lps;
   r.c += rest & upper;
   r.a = rest ^ ((rest ^ lpsSize) & upper);
   SetState(m, context, kTransitions.bySymbol[m.state[context]][key & 1]);
@@ -403,7 +406,8 @@ ALWAYS_INLINE void CodeRenormalising(Model &m, unsigned key, uint32_t share, Reg
 
 ALWAYS_INLINE void Code(Model &m, unsigned key, Registers &r, Output &o) {
   const uint32_t share = m.share[key];
-  if (__builtin_expect(static_cast<int32_t>(r.a - share) >= static_cast<int32_t>(kHalfInterval), 1)) {
+  if (__builtin_expect(static_cast<int32_t>(r.a - share) >= static_cast<int32_t>(kHalfInterval),
+                       1)) {
     r.a -= share;
     return;
   }
@@ -548,8 +552,8 @@ struct Stretch {
   uint16_t keys[kStretchPixels];
   // Runs of pixels coded one by one, from start to end (exclusive), in pixels from the
   // start of the stretch; between them white pixels in context 0.
-  uint16_t start[kStretchPixels / 2 + 1];
-  uint16_t end[kStretchPixels / 2 + 1];
+  uint16_t start[kStretchBlocks];
+  uint16_t end[kStretchBlocks];
   int runs;
   uint16_t noted[kNotedBytes];
 };
@@ -567,16 +571,15 @@ void FindBusyPixels(const unsigned char *row, const unsigned char *above,
     const uint64_t w2 = Window(above2, g, first);
     const uint64_t w1 = Window(above, g, first);
     const uint64_t w0 = Window(row, g, first);
-    // A pixel is coded on its own unless it and its whole template are white: then its
-    // context is 0 and it joins a white stretch.
+    // A block is coded pixel by pixel if any pixel of it or of its template is black;
+    // otherwise its pixels have context 0 and join a white stretch. Pixel by pixel, the
+    // white ones in context 0 go with the rest (their coding is the same either way): a
+    // switch between the two ways of coding costs a mispredicted branch at the end of
+    // every run, more than white pixels coded on their own.
     const uint64_t near = w2 | w2 >> 1 | w2 << 1 | w1 | w1 >> 1 | w1 >> 2 | w1 << 1 | w1 << 2 | w0 |
                           w0 >> 1 | w0 >> 2;
     const int pixels = count - b < kBlockPixels ? count - b : kBlockPixels;
     if (((near << 8) & ~0ull << (64 - pixels)) == 0) continue;  // pixel i in bit 63 - i
-    // A block with a pixel to code on its own is coded pixel by pixel, white ones in
-    // context 0 with the rest (their coding is the same either way): a switch between the
-    // two ways of coding costs a mispredicted branch at the end of every run, more than a
-    // white pixel coded on its own.
     // For pixel i, the window bits 56 - i (x - 1) down to 51 - i (x + 4) of line y - 2, and
     // so on.
     for (int shift = 0; shift < kBlockPixels; shift += kLanePixels) {
