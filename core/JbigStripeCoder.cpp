@@ -320,9 +320,13 @@ constexpr int kLessProbableShift = 17;
 constexpr uint32_t kLessProbable = 1u << kLessProbableShift;
 constexpr uint32_t kShareBits = 0xffff;
 
+// A key past the contexts' whose share is 0: it codes nothing, and fills the last block
+// of a line up to a whole group of pixels.
+constexpr unsigned kNothing = 2 * kContexts;
+
 struct Model {
   uint8_t state[kContexts];
-  uint32_t share[2 * kContexts];
+  uint32_t share[2 * kContexts + 1];
 };
 
 // The two raised shares of every state byte, the white symbol's first.
@@ -382,6 +386,7 @@ ALWAYS_INLINE void SetState(Model &m, unsigned context, unsigned state) {
 
 void ResetModel(Model &m) {
   for (unsigned context = 0; context < kContexts; ++context) SetState(m, context, 0u);
+  m.share[kNothing] = 0;
 }
 
 // A symbol that renormalises: the more probable symbol takes the lower part of the
@@ -541,6 +546,10 @@ constexpr ContextTables kContextTables = MakeContextTables();
 // Pixels per block: one window of each line serves 48 pixels and their templates.
 constexpr int kBlockPixels = 48;
 
+// The second pass codes four pixels a step: a test for the end of a run every four pixels.
+constexpr int kGroupPixels = 4;
+static_assert(kBlockPixels % kGroupPixels == 0);
+
 // A line is coded a stretch of pixels at a time, in two passes: the first finds, with
 // word operations, the pixels that need coding one by one and lays out what the second
 // needs for each of them; the second codes.
@@ -588,6 +597,7 @@ void FindBusyPixels(const unsigned char *row, const unsigned char *above,
                             kContextTables.line[(w0 >> (52 - shift)) & 63];
       memcpy(s.keys + b + shift, &four, sizeof four);
     }
+    for (int i = pixels; i % kGroupPixels != 0; ++i) s.keys[b + i] = kNothing;
     if (s.runs > 0 && s.end[s.runs - 1] == b) {
       s.end[s.runs - 1] = static_cast<uint16_t>(b + pixels);
     } else {
@@ -619,8 +629,11 @@ __attribute__((noinline)) LineState CodeStretch(Model &m, const Stretch &s, int 
       white = 0;
     }
     const int end = s.end[run];
-    for (int i = start; i < end; ++i) {
+    for (int i = start; i < end; i += kGroupPixels) {
       Code(m, s.keys[i], r, o);
+      Code(m, s.keys[i + 1], r, o);
+      Code(m, s.keys[i + 2], r, o);
+      Code(m, s.keys[i + 3], r, o);
     }
     next = end;
   }
