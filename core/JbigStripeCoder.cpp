@@ -565,6 +565,7 @@ struct Stretch {
   uint16_t end[kStretchBlocks];
   int runs;
   uint16_t noted[kNotedBytes];
+  Model model;  // the coder's, afresh for every stripe: in the heap with the rest, not the stack
 };
 
 static_assert(kStretchPixels * 15 / 8 + 16 < kNotedBytes);
@@ -684,7 +685,7 @@ void FinishStripe(Registers &r, Output &o, size_t stripeStart) {
 
 void CodeStripe(const unsigned char *top, int32_t lines, const Geometry &g, Output &o,
                 Stretch &stretch) {
-  Model m;
+  Model &m = stretch.model;
   ResetModel(m);
   Registers r{kWholeInterval, 0, kBitsBeforeFirstByte + kGatheredBits - kBitsPerByte};
   o.held = -1;
