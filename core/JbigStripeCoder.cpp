@@ -8,12 +8,16 @@
 // - a pixel whose context is 0 and which is white is nearly always the more probable symbol
 //   of context 0, and between two renormalisations such symbols only shrink the interval
 //   by the same amount: a white stretch is coded one renormalisation at a time;
-// - the pixels that are not in such a stretch are found 48 at a time from machine words of
-//   the three lines, and the same words give their contexts, four at a time, through small
-//   tables: no context waits for the one before it;
+// - the blocks of 48 pixels that hold any other pixel are found from machine words of the
+//   three lines and coded pixel by pixel, whole: the same words give the pixels' keys (the
+//   context and the pixel), four at a time, through small tables, so that no key waits for
+//   the one before it;
 // - a line is coded in two passes over stretches of it, one that finds what needs coding
 //   and one that codes it, so that the coder's registers and state stay in the machine's
-//   registers while it codes; only the output of a byte goes through memory.
+//   registers while it codes; only the output of bytes goes through memory;
+// - a pixel that is its context's more probable symbol and needs no renormalisation (most
+//   of them) costs one load and one test; the others, whose course no branch predictor
+//   foresees, go without branches but the one that notes bytes, four at a time.
 
 #include "JbigStripeCoder.h"
 
@@ -105,15 +109,11 @@ constexpr StateTables MakeStateTables() {
 
 constexpr StateTables kStates = MakeStateTables();
 
-// The ten pixels of the three-line template make 1024 contexts; the symbol that says whether
-// a line differs from the line above has a context of its own number, whose state it shares
-// with the pixels of that context.
-constexpr int kContexts = 1024;
-constexpr unsigned kTypicalLineContext = 0x0e5;
-
 // The interval register A holds 16 bits and is kept at 0x8000 or more. The code register C
 // holds, from bit 0 up: the 16 bits beside A, 3 spacer bits, the 8 bits of the next byte,
-// and a carry into the bytes before it.
+// and a carry into the bytes before it. While coding, C is wider and lets four bytes
+// gather above the spacer before they are noted together: a test for them every four bytes
+// rather than every byte, a test whose outcome no predictor foresees.
 constexpr uint32_t kHalfInterval = 0x8000;
 constexpr uint32_t kWholeInterval = 0x10000;
 constexpr int kByteShift = 19;
@@ -121,6 +121,8 @@ constexpr uint32_t kBelowByte = (1u << kByteShift) - 1;
 constexpr uint32_t kCarryBit = 1u << (kByteShift + 8);
 constexpr int kBitsBeforeFirstByte = 11;
 constexpr int kBitsPerByte = 8;
+constexpr int kGatheredBytes = 4;
+constexpr int kGatheredBits = kGatheredBytes * kBitsPerByte;
 
 constexpr unsigned char kEscape = 0xff;
 constexpr unsigned char kStuffing = 0x00;
@@ -240,24 +242,50 @@ void PutRaw(Output &o, const unsigned char *bytes, size_t count) {
 
 struct Registers {
   uint32_t a;
-  uint32_t c;
-  int ct;  // shifts until the next byte leaves C
+  uint64_t c;
+  int ct;  // shifts until the gathered bytes leave C
 };
 
 #define ALWAYS_INLINE inline __attribute__((always_inline))
 
-// The byte that has left the code register's interval bits, noted for WriteByte: the
-// coding loops call nothing, so that their state stays in the machine's registers.
-ALWAYS_INLINE void NoteByte(Registers &r, Output &o) {
-  o.noted[o.notedCount++] = static_cast<uint16_t>(r.c >> kByteShift);
+// The bytes that have left the code register's interval bits, noted for WriteByte (the
+// first with the carry above it): the coding loops call nothing, so that their state stays
+// in the machine's registers. A carry into the later ones has already gone into the
+// earlier ones in C itself.
+ALWAYS_INLINE void NoteBytes(Registers &r, Output &o) {
+  const uint64_t bytes = r.c >> kByteShift;
+  uint16_t *noted = o.noted + o.notedCount;
+  noted[0] = static_cast<uint16_t>(bytes >> 24);
+  noted[1] = static_cast<uint16_t>(bytes >> 16 & 0xff);
+  noted[2] = static_cast<uint16_t>(bytes >> 8 & 0xff);
+  noted[3] = static_cast<uint16_t>(bytes & 0xff);
+  o.notedCount += kGatheredBytes;
   r.c &= kBelowByte;
-  r.ct = kBitsPerByte;
+  r.ct = kGatheredBits;
+}
+
+// Notes the whole bytes still gathering in C, as coding a byte at a time would have, and
+// leaves C and the count as that coding has them: before the end of a stripe.
+void NoteGatheringBytes(Registers &r, Output &o) {
+  if (r.ct > kGatheredBits - kBitsPerByte) {
+    r.ct -= kGatheredBits - kBitsPerByte;  // no whole byte yet
+    return;
+  }
+  const int shifts = kGatheredBits - r.ct;
+  const int bytes = shifts / kBitsPerByte;
+  const int above = kByteShift + shifts % kBitsPerByte;
+  for (int i = bytes - 1; i >= 0; --i) {
+    const uint64_t byte = r.c >> (above + kBitsPerByte * i);
+    o.noted[o.notedCount++] = static_cast<uint16_t>(i == bytes - 1 ? byte : byte & 0xff);
+  }
+  r.c &= (uint64_t{1} << above) - 1;
+  r.ct = kBitsPerByte - shifts % kBitsPerByte;
 }
 
 ALWAYS_INLINE void ShiftOnce(Registers &r, Output &o) {
   r.a <<= 1;
   r.c <<= 1;
-  if (--r.ct == 0) NoteByte(r, o);
+  if (--r.ct == 0) NoteBytes(r, o);
 }
 
 // Doubles A until it is back at 0x8000 or more, and C with it, noting every byte that
@@ -268,52 +296,141 @@ ALWAYS_INLINE void Renormalise(Registers &r, Output &o) {
   while (shift >= r.ct) {
     r.c <<= r.ct;
     shift -= r.ct;
-    NoteByte(r, o);
+    NoteBytes(r, o);
   }
   r.c <<= shift;
   r.ct -= shift;
 }
 
-// One symbol, given in bit 7 (where the state keeps its more probable symbol). The more
-// probable symbol takes the lower part of the interval, the less probable one the upper
-// part, unless the lower part has become the smaller: then they change places, so that the
-// more probable symbol always has the larger share.
-ALWAYS_INLINE void Code(uint8_t *states, unsigned context, unsigned symbolBit7, Registers &r,
-                        Output &o) {
-  const unsigned state = states[context];
-  const uint32_t lpsSize = kStates.lpsSize[state];
-  r.a -= lpsSize;
-  if (((state ^ symbolBit7) & kMpsBit) == 0) {
-    if (r.a >= kHalfInterval) return;
-    if (r.a < lpsSize) {
-      r.c += r.a;
-      r.a = lpsSize;
-    }
-    states[context] = kStates.afterMps[state];
-    // A was at least 0x8000 and is now at least 0x4000: one doubling.
-    ShiftOnce(r, o);
-  } else {
-    if (r.a >= lpsSize) {
-      r.c += r.a;
-      r.a = lpsSize;
-    }
-    states[context] = kStates.afterLps[state];
-    Renormalise(r, o);
+// The ten pixels of the three-line template make 1024 contexts; the symbol that says whether
+// a line differs from the line above has a context of its own number, whose state it shares
+// with the pixels of that context.
+constexpr int kContexts = 1024;
+constexpr unsigned kTypicalLineContext = 0x0e5;
+
+// A symbol is coded by its key: its context, shifted left by one, with the symbol (1 black)
+// in bit 0.
+ALWAYS_INLINE unsigned Key(unsigned context, unsigned symbol) { return context << 1 | symbol; }
+
+// The coder's model: each context's state, and by key the share of the interval that the
+// less probable symbol takes in that state, raised by kLessProbable when the key's symbol is
+// the less probable one. A symbol whose raised share leaves A at 0x8000 or more is the more
+// probable one and needs no renormalisation: one load and one test for the common case.
+constexpr int kLessProbableShift = 17;
+constexpr uint32_t kLessProbable = 1u << kLessProbableShift;
+constexpr uint32_t kShareBits = 0xffff;
+
+// A key past the contexts' whose share is 0: it codes nothing, and fills the last block
+// of a line up to a whole group of pixels.
+constexpr unsigned kNothing = 2 * kContexts;
+
+struct Model {
+  uint8_t state[kContexts];
+  uint32_t share[2 * kContexts + 1];
+};
+
+// The two raised shares of every state byte, the white symbol's first.
+struct ShareTable {
+  uint32_t bySymbol[256][2];
+};
+
+constexpr ShareTable MakeShareTable() {
+  ShareTable table{};
+  for (unsigned byte = 0; byte < 256; ++byte) {
+    const unsigned estimate = byte & ~kMpsBit;
+    if (estimate >= kEstimateStates) continue;  // never reached
+    const uint32_t lpsSize = kEstimates[estimate].lpsSize;
+    const bool blackMore = (byte & kMpsBit) != 0;
+    table.bySymbol[byte][0] = lpsSize + (blackMore ? kLessProbable : 0);
+    table.bySymbol[byte][1] = lpsSize + (blackMore ? 0 : kLessProbable);
   }
+  return table;
+}
+
+constexpr ShareTable kShares = MakeShareTable();
+
+// What a symbol that renormalises leaves, by state byte and symbol: the next state byte and
+// its raised shares, in one row so that a context's next shares wait for one load only.
+struct Transition {
+  uint32_t share[2];
+  uint32_t state;
+};
+
+struct TransitionTable {
+  Transition bySymbol[256][2];
+};
+
+constexpr TransitionTable MakeTransitionTable() {
+  TransitionTable table{};
+  for (unsigned byte = 0; byte < 256; ++byte) {
+    for (unsigned symbol = 0; symbol < 2; ++symbol) {
+      const bool more = (byte >> 7) == symbol;
+      const unsigned next = more ? kStates.afterMps[byte] : kStates.afterLps[byte];
+      table.bySymbol[byte][symbol] = {{kShares.bySymbol[next][0], kShares.bySymbol[next][1]}, next};
+    }
+  }
+  return table;
+}
+
+constexpr TransitionTable kTransitions = MakeTransitionTable();
+
+ALWAYS_INLINE void SetState(Model &m, unsigned context, const Transition &to) {
+  m.state[context] = static_cast<uint8_t>(to.state);
+  m.share[2 * context] = to.share[0];
+  m.share[2 * context + 1] = to.share[1];
+}
+
+ALWAYS_INLINE void SetState(Model &m, unsigned context, unsigned state) {
+  SetState(m, context, Transition{{kShares.bySymbol[state][0], kShares.bySymbol[state][1]}, state});
+}
+
+void ResetModel(Model &m) {
+  for (unsigned context = 0; context < kContexts; ++context) SetState(m, context, 0u);
+  m.share[kNothing] = 0;
+}
+
+// A symbol that renormalises: the more probable symbol takes the lower part of the
+// interval, the less probable one the upper part, unless the lower part has become the
+// smaller: then they change places, so that the more probable symbol always has the larger
+// share.
+ALWAYS_INLINE void CodeRenormalising(Model &m, unsigned key, uint32_t share, Registers &r,
+                                     Output &o) {
+  const unsigned context = key >> 1;
+  const uint32_t lpsSize = share & kShareBits;
+  const uint32_t rest = r.a - lpsSize;
+  // All ones where the symbol takes the upper part: the less probable symbol unless the
+  // lower part has become the smaller, and then the more probable one. Masks, not
+  // branches: which of the two a renormalising symbol is cannot be foretold.
+  const uint32_t lps = 0u - (share >> kLessProbableShift);
+  const uint32_t upper = static_cast<uint32_t>(static_cast<int32_t>(rest - lpsSize) >> 31) ^ lps;
+  r.c += rest & upper;
+  r.a = rest ^ ((rest ^ lpsSize) & upper);
+  SetState(m, context, kTransitions.bySymbol[m.state[context]][key & 1]);
+  Renormalise(r, o);
+}
+
+ALWAYS_INLINE void Code(Model &m, unsigned key, Registers &r, Output &o) {
+  const uint32_t share = m.share[key];
+  if (__builtin_expect(static_cast<int32_t>(r.a - share) >= static_cast<int32_t>(kHalfInterval),
+                       1)) {
+    r.a -= share;
+    return;
+  }
+  CodeRenormalising(m, key, share, r, o);
 }
 
 // `count` white pixels in context 0, one after the other. While white is the more probable
 // symbol there, each of them takes the estimate's share off A and nothing else, until A
 // falls below 0x8000: how many pixels that takes is computed, not counted. Out of line, and
 // the registers go in and out by value, so that the caller's stay in registers.
-__attribute__((noinline)) Registers CodeWhiteStretch(uint8_t *states, uint64_t count, Registers r,
+__attribute__((noinline)) Registers CodeWhiteStretch(Model &m, uint64_t count, Registers r,
                                                      Output &o) {
-  while (count > 0 && (states[0] & kMpsBit) != 0) {
-    Code(states, 0, 0, r, o);
+  while (count > 0 && m.share[0] > kShareBits) {
+    Code(m, 0, r, o);
     --count;
-    if (o.notedCount > kNotedBytes - 4) WriteNotedBytes(o);
+    if (o.notedCount > kNotedBytes - 2 * kGatheredBytes) WriteNotedBytes(o);
   }
-  unsigned state = states[0];
+  unsigned state = m.state[0];
   while (count > 0) {
     const uint32_t lpsSize = kStates.lpsSize[state];
     const uint32_t room = r.a - kHalfInterval;
@@ -330,23 +447,22 @@ __attribute__((noinline)) Registers CodeWhiteStretch(uint8_t *states, uint64_t c
     }
     state = kStates.afterMps[state];
     ShiftOnce(r, o);
-    if (o.notedCount > kNotedBytes - 4) WriteNotedBytes(o);
+    if (o.notedCount > kNotedBytes - 2 * kGatheredBytes) WriteNotedBytes(o);
   }
-  states[0] = static_cast<uint8_t>(state);
+  SetState(m, 0, state);
   WriteNotedBytes(o);
   return r;
 }
 
 // The same, with the common case inline: white is the more probable symbol in context 0 and
 // the stretch ends before A needs renormalising.
-ALWAYS_INLINE void CodeWhiteRun(uint8_t *states, uint64_t count, Registers &r, Output &o) {
-  const unsigned state = states[0];
-  const uint64_t shrink = count * kStates.lpsSize[state];
-  if ((state & kMpsBit) == 0 && shrink <= r.a - kHalfInterval) {
+ALWAYS_INLINE void CodeWhiteRun(Model &m, uint64_t count, Registers &r, Output &o) {
+  const uint64_t shrink = count * m.share[0];
+  if (shrink <= r.a - kHalfInterval) {
     r.a -= static_cast<uint32_t>(shrink);
     return;
   }
-  r = CodeWhiteStretch(states, count, r, o);
+  r = CodeWhiteStretch(m, count, r, o);
 }
 
 struct Geometry {
@@ -392,10 +508,10 @@ bool SameAsAbove(const unsigned char *row, const unsigned char *above, const Geo
 }
 
 // The context of a pixel holds its template's ten pixels, from bit 9 down: line y - 2 at
-// x - 1, x, x + 1; line y - 1 at x - 2 to x + 2; line y at x - 2, x - 1. The contexts of four
+// x - 1, x, x + 1; line y - 1 at x - 2 to x + 2; line y at x - 2, x - 1. The keys of four
 // pixels side by side come at once, in four 16-bit lanes (the first pixel's at the lowest
 // address), from three tables: one per line, indexed by the pixels of that line that the
-// four templates cover.
+// four templates and the pixels cover.
 constexpr int kLanePixels = 4;
 
 constexpr int LaneShift(int lane) {
@@ -409,7 +525,7 @@ constexpr int LaneShift(int lane) {
 struct ContextTables {
   uint64_t above2[64];  // line y - 2 at x - 1 to x + 4, x the first of the four pixels
   uint64_t above[256];  // line y - 1 at x - 2 to x + 5
-  uint64_t left[32];    // line y at x - 2 to x + 2
+  uint64_t line[64];    // line y at x - 2 to x + 3
 };
 
 constexpr ContextTables MakeContextTables() {
@@ -417,9 +533,9 @@ constexpr ContextTables MakeContextTables() {
   for (unsigned v = 0; v < 256; ++v) {
     for (int k = 0; k < kLanePixels; ++k) {
       const int at = LaneShift(k);
-      if (v < 64) tables.above2[v] |= static_cast<uint64_t>(((v >> (3 - k)) & 7) << 7) << at;
-      tables.above[v] |= static_cast<uint64_t>(((v >> (3 - k)) & 31) << 2) << at;
-      if (v < 32) tables.left[v] |= static_cast<uint64_t>((v >> (3 - k)) & 3) << at;
+      if (v < 64) tables.above2[v] |= static_cast<uint64_t>(((v >> (3 - k)) & 7) << 8) << at;
+      tables.above[v] |= static_cast<uint64_t>(((v >> (3 - k)) & 31) << 3) << at;
+      if (v < 64) tables.line[v] |= static_cast<uint64_t>((v >> (3 - k)) & 7) << at;
     }
   }
   return tables;
@@ -427,33 +543,12 @@ constexpr ContextTables MakeContextTables() {
 
 constexpr ContextTables kContextTables = MakeContextTables();
 
-// The eight pixels of a byte spread over the eight bytes of a word, each into bit 7 (where a
-// state keeps its more probable symbol), the leftmost pixel in the byte at the lowest address.
-constexpr int kGroupPixels = 8;
-
-struct PixelTable {
-  uint64_t spread[256];
-};
-
-constexpr PixelTable MakePixelTable() {
-  PixelTable table{};
-  for (unsigned b = 0; b < 256; ++b) {
-    for (int j = 0; j < kGroupPixels; ++j) {
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-      const int at = 8 * j + 7;
-#else
-      const int at = 8 * (7 - j) + 7;
-#endif
-      table.spread[b] |= static_cast<uint64_t>((b >> (7 - j)) & 1) << at;
-    }
-  }
-  return table;
-}
-
-constexpr PixelTable kPixelTable = MakePixelTable();
-
 // Pixels per block: one window of each line serves 48 pixels and their templates.
 constexpr int kBlockPixels = 48;
+
+// The second pass codes four pixels a step: a test for the end of a run every four pixels.
+constexpr int kGroupPixels = 4;
+static_assert(kBlockPixels % kGroupPixels == 0);
 
 // A line is coded a stretch of pixels at a time, in two passes: the first finds, with
 // word operations, the pixels that need coding one by one and lays out what the second
@@ -463,14 +558,14 @@ constexpr int kStretchPixels = kStretchBlocks * kBlockPixels;
 
 // What the first pass finds, for the second.
 struct Stretch {
-  uint16_t contexts[kStretchPixels];
-  uint8_t pixelBit7[kStretchPixels];
+  uint16_t keys[kStretchPixels];
   // Runs of pixels coded one by one, from start to end (exclusive), in pixels from the
   // start of the stretch; between them white pixels in context 0.
-  uint16_t start[kStretchPixels / 2 + 1];
-  uint16_t end[kStretchPixels / 2 + 1];
+  uint16_t start[kStretchBlocks];
+  uint16_t end[kStretchBlocks];
   int runs;
   uint16_t noted[kNotedBytes];
+  Model model;  // the coder's, afresh for every stripe: in the heap with the rest, not the stack
 };
 
 static_assert(kStretchPixels * 15 / 8 + 16 < kNotedBytes);
@@ -486,50 +581,30 @@ void FindBusyPixels(const unsigned char *row, const unsigned char *above,
     const uint64_t w2 = Window(above2, g, first);
     const uint64_t w1 = Window(above, g, first);
     const uint64_t w0 = Window(row, g, first);
-    // A pixel is coded on its own unless it and its whole template are white: then its
-    // context is 0 and it joins a white stretch.
+    // A block is coded pixel by pixel if any pixel of it or of its template is black;
+    // otherwise its pixels have context 0 and join a white stretch. Pixel by pixel, the
+    // white ones in context 0 go with the rest (their coding is the same either way): a
+    // switch between the two ways of coding costs a mispredicted branch at the end of
+    // every run, more than white pixels coded on their own.
     const uint64_t near = w2 | w2 >> 1 | w2 << 1 | w1 | w1 >> 1 | w1 >> 2 | w1 << 1 | w1 << 2 | w0 |
                           w0 >> 1 | w0 >> 2;
     const int pixels = count - b < kBlockPixels ? count - b : kBlockPixels;
-    const uint64_t inBlock = ~0ull << (64 - pixels);
-    uint64_t busy = (near << 8) & inBlock;  // pixel i in bit 63 - i
-    if (busy == 0) continue;
-    // Gaps of fewer than eight white pixels are coded pixel by pixel with the busy ones
-    // around them (their context is 0 all the same): switching between the two ways of
-    // coding costs more than such a gap saves.
-    const uint64_t clear = ~busy & inBlock;
-    uint64_t longGap = clear & clear << 1;  // starts of eight white pixels
-    longGap &= longGap << 2;
-    longGap &= longGap << 4;
-    longGap |= longGap >> 1;  // and the pixels of those stretches
-    longGap |= longGap >> 2;
-    longGap |= longGap >> 4;
-    busy = ~longGap & inBlock;
+    if (((near << 8) & ~0ull << (64 - pixels)) == 0) continue;  // pixel i in bit 63 - i
     // For pixel i, the window bits 56 - i (x - 1) down to 51 - i (x + 4) of line y - 2, and
     // so on.
     for (int shift = 0; shift < kBlockPixels; shift += kLanePixels) {
       const uint64_t four = kContextTables.above2[(w2 >> (51 - shift)) & 63] |
                             kContextTables.above[(w1 >> (50 - shift)) & 255] |
-                            kContextTables.left[(w0 >> (53 - shift)) & 31];
-      memcpy(s.contexts + b + shift, &four, sizeof four);
+                            kContextTables.line[(w0 >> (52 - shift)) & 63];
+      memcpy(s.keys + b + shift, &four, sizeof four);
     }
-    for (int shift = 0; shift < kBlockPixels; shift += kGroupPixels) {
-      const uint64_t eight = kPixelTable.spread[(w0 >> (48 - shift)) & 0xff];
-      memcpy(s.pixelBit7 + b + shift, &eight, sizeof eight);
-    }
-    while (busy != 0) {
-      const int start = __builtin_clzll(busy);
-      const uint64_t rest = ~(busy << start);
-      const int end = rest == 0 ? 64 : start + __builtin_clzll(rest);
-      busy = end >= 64 ? 0 : busy & (~0ull >> end);
-      // A run that goes on from the block before joins it.
-      if (s.runs > 0 && s.end[s.runs - 1] == b + start) {
-        s.end[s.runs - 1] = static_cast<uint16_t>(b + end);
-      } else {
-        s.start[s.runs] = static_cast<uint16_t>(b + start);
-        s.end[s.runs] = static_cast<uint16_t>(b + end);
-        ++s.runs;
-      }
+    for (int i = pixels; i % kGroupPixels != 0; ++i) s.keys[b + i] = kNothing;
+    if (s.runs > 0 && s.end[s.runs - 1] == b) {
+      s.end[s.runs - 1] = static_cast<uint16_t>(b + pixels);
+    } else {
+      s.start[s.runs] = static_cast<uint16_t>(b);
+      s.end[s.runs] = static_cast<uint16_t>(b + pixels);
+      ++s.runs;
     }
   }
 }
@@ -542,7 +617,7 @@ struct LineState {
 
 // Second pass over a stretch of `count` pixels. Out of line, with the coder's registers in
 // and out by value, so that its loop has the machine's registers to itself.
-__attribute__((noinline)) LineState CodeStretch(uint8_t *states, const Stretch &s, int count,
+__attribute__((noinline)) LineState CodeStretch(Model &m, const Stretch &s, int count,
                                                 LineState line, Output &o) {
   Registers r = line.r;
   uint64_t white = line.white;
@@ -551,12 +626,15 @@ __attribute__((noinline)) LineState CodeStretch(uint8_t *states, const Stretch &
     const int start = s.start[run];
     white += static_cast<uint64_t>(start - next);
     if (white != 0) {
-      CodeWhiteRun(states, white, r, o);
+      CodeWhiteRun(m, white, r, o);
       white = 0;
     }
     const int end = s.end[run];
-    for (int i = start; i < end; ++i) {
-      Code(states, s.contexts[i], s.pixelBit7[i], r, o);
+    for (int i = start; i < end; i += kGroupPixels) {
+      Code(m, s.keys[i], r, o);
+      Code(m, s.keys[i + 1], r, o);
+      Code(m, s.keys[i + 2], r, o);
+      Code(m, s.keys[i + 3], r, o);
     }
     next = end;
   }
@@ -566,16 +644,16 @@ __attribute__((noinline)) LineState CodeStretch(uint8_t *states, const Stretch &
 
 // The pixels of a line that differs from the line above.
 void CodeLine(const unsigned char *row, const unsigned char *above, const unsigned char *above2,
-              const Geometry &g, uint8_t *states, Registers &r, Output &o, Stretch &s) {
+              const Geometry &g, Model &m, Registers &r, Output &o, Stretch &s) {
   LineState line{r, 0};
   for (int64_t x = 0; x < g.width; x += kStretchPixels) {
     const int count = g.width - x < kStretchPixels ? static_cast<int>(g.width - x) : kStretchPixels;
     FindBusyPixels(row, above, above2, g, x, count, s);
-    line = CodeStretch(states, s, count, line, o);
+    line = CodeStretch(m, s, count, line, o);
     WriteNotedBytes(o);
   }
   r = line.r;
-  if (line.white != 0) CodeWhiteRun(states, line.white, r, o);
+  if (line.white != 0) CodeWhiteRun(m, line.white, r, o);
 }
 
 // The end of a stripe: C is set to the value of the final interval with the most trailing
@@ -584,8 +662,11 @@ void CodeLine(const unsigned char *row, const unsigned char *above, const unsign
 // after a 0xFF): the decoder reads zeros past the data anyway.
 void FinishStripe(Registers &r, Output &o, size_t stripeStart) {
   WriteNotedBytes(o);
-  const uint32_t rounded = (r.c + r.a - 1) & 0xffff0000u;
-  uint32_t c = rounded < r.c ? rounded + kHalfInterval : rounded;
+  NoteGatheringBytes(r, o);
+  WriteNotedBytes(o);
+  const uint32_t code = static_cast<uint32_t>(r.c);
+  const uint32_t rounded = (code + r.a - 1) & 0xffff0000u;
+  uint32_t c = rounded < code ? rounded + kHalfInterval : rounded;
   c <<= r.ct;
   ReleaseHeld(o, (c & kCarryBit) != 0);
   unsigned char last[4];
@@ -604,9 +685,9 @@ void FinishStripe(Registers &r, Output &o, size_t stripeStart) {
 
 void CodeStripe(const unsigned char *top, int32_t lines, const Geometry &g, Output &o,
                 Stretch &stretch) {
-  uint8_t states[kContexts];
-  memset(states, 0, sizeof states);
-  Registers r{kWholeInterval, 0, kBitsBeforeFirstByte};
+  Model &m = stretch.model;
+  ResetModel(m);
+  Registers r{kWholeInterval, 0, kBitsBeforeFirstByte + kGatheredBits - kBitsPerByte};
   o.held = -1;
   o.heldOnes = 0;
   // The line above the stripe counts as one that differed from its own line above.
@@ -617,9 +698,9 @@ void CodeStripe(const unsigned char *top, int32_t lines, const Geometry &g, Outp
   for (int32_t y = 0; y < lines && o.result == JbigCodeResult::Ok; ++y) {
     const unsigned char *row = top + y * g.stride;
     const bool differs = !SameAsAbove(row, above, g);
-    Code(states, kTypicalLineContext, differs == aboveDiffered ? kMpsBit : 0, r, o);
+    Code(m, Key(kTypicalLineContext, differs == aboveDiffered ? 1 : 0), r, o);
     aboveDiffered = differs;
-    if (differs) CodeLine(row, above, above2, g, states, r, o, stretch);
+    if (differs) CodeLine(row, above, above2, g, m, r, o, stretch);
     WriteNotedBytes(o);
     above2 = above;
     above = row;
