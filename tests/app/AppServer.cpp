@@ -142,10 +142,14 @@ void AppServer::Stop() {
   pid_ = -1;
 }
 
+// PAPPL starts a new log past its size limit and keeps the last one as LOG.O: a long job
+// at debug level gets there.
 std::string AppServer::Log() const {
-  std::ifstream in(logPath());
   std::stringstream text;
-  text << in.rdbuf();
+  for (const std::string &path : {logPath() + ".O", logPath()}) {
+    std::ifstream in(path);
+    if (in) text << in.rdbuf();
+  }
   return text.str();
 }
 
@@ -345,6 +349,17 @@ DecodedStream DecodeStreamFile(const std::string &path) {
   }
   decoded.ok = true;
   return decoded;
+}
+
+std::size_t StreamRecordCount(const std::string &path) {
+  std::vector<unsigned char> bytes;
+  ParsedStream stream;
+  std::string error;
+  if (!ReadWholeFile(path, &bytes, &error) || !ParsePrinterStream(bytes, &stream, &error) ||
+      !CheckRecordSequence(stream, &error)) {
+    return 0;
+  }
+  return stream.records.size();
 }
 
 int FreeLoopbackPort() {

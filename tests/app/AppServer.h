@@ -95,6 +95,8 @@ struct DecodedStream {
   std::vector<PageBitmap> pages;
 };
 DecodedStream DecodeStreamFile(const std::string &path);
+// The records of a well-formed stream file, its pages left encoded; 0 for a bad one.
+std::size_t StreamRecordCount(const std::string &path);
 
 // A free TCP port on the loopback interface (free when asked).
 int FreeLoopbackPort();
