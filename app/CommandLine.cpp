@@ -1,7 +1,5 @@
 #include "CommandLine.h"
 
-#include <cups/cups.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -28,33 +26,10 @@ bool CopiesOption(const std::string &count, std::string *option, std::string *er
   return true;
 }
 
-// A file: device is a directory the server writes one file per job into, or a file it
-// appends to; either must be there.
-bool CheckFileDevice(const std::string &uri, std::string *error) {
-  char scheme[32], user[256], host[256], resource[1024];
-  int port = 0;
-  if (httpSeparateURI(HTTP_URI_CODING_ALL, uri.c_str(), scheme, sizeof scheme, user, sizeof user,
-                      host, sizeof host, &port, resource, sizeof resource) < HTTP_URI_STATUS_OK ||
-      strcmp(scheme, "file") != 0) {
-    return true;
-  }
-  if (char *options = strchr(resource, '?'); options != nullptr) *options = '\0';
-  struct stat info;
-  if (stat(resource, &info) == 0) return true;
-  const int cause = errno;
-  *error = "the device " + uri + " cannot be used: " + resource +
-           (cause == ENOENT ? " does not exist" : std::string(": ") + strerror(cause)) +
-           ". A file: device names a directory, which gets one file per job, or a file; "
-           "make it first, writable by the server.";
-  return false;
-}
-
 }  // namespace
 
 bool PrepareCommandLine(int argc, char *argv[], std::vector<std::string> *args, std::string *error) {
   args->assign(argv, argv + argc);
-  bool remoteServer = false;
-  std::string fileDevice;
   for (size_t i = 1; i + 1 < args->size(); ++i) {
     std::string &arg = (*args)[i];
     if (arg == "--") {
@@ -65,11 +40,8 @@ bool PrepareCommandLine(int argc, char *argv[], std::vector<std::string> *args, 
       arg = "-o";
       (*args)[++i] = option;
     } else if (TakesValue(arg)) {
-      if (arg == "-u") remoteServer = true;
-      if (arg == "-v") fileDevice = (*args)[i + 1];
       ++i;
     }
   }
-  // Through -u the server may be on another machine, where the path means something else.
-  return remoteServer || fileDevice.empty() || CheckFileDevice(fileDevice, error);
+  return true;
 }

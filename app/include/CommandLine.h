@@ -1,8 +1,6 @@
 #pragma once
 // The command line, mended before papplMainloop reads it: "-n COPIES" becomes the job's
-// copies (PAPPL keeps -n under a name that its submit never sends), and the device of a
-// file: printer is checked where the command runs, since the server would only answer
-// that the URI is unsupported.
+// copies (PAPPL keeps -n under a name that its submit never sends).
 
 #include <string>
 #include <vector>

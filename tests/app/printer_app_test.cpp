@@ -795,8 +795,8 @@ TEST_F(PrinterAppTest, CapabilitiesOfAMonochromePrinterWithAccounts) {
   EXPECT_EQ(log.find("self-test page"), std::string::npos);
 }
 
-// The command line: submit -n gives the job's copies, and a file: device on a directory
-// that does not exist is refused in words before any server is asked.
+// The command line: submit -n gives the job's copies, and the server refuses a file:
+// device on a directory that does not exist in words.
 TEST_F(PrinterAppTest, CommandLineCopiesAndFileDevices) {
   const std::string raster = dir_.file("cli.pwg");
   ASSERT_TRUE(MakeRaster(raster, {"--pwg", "black_1", "-n", "1"}));
