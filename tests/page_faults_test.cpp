@@ -266,6 +266,9 @@ TEST_P(FullTmp, TheFileThatDoesNotFitEndsTheJob) {
     GTEST_SKIP() << "mounting a private /tmp needs root and unshare -m, which this machine "
                     "does not allow";
   }
+  if (std::string(QUENMARK_FILTER_PATH).rfind("/tmp/", 0) == 0) {
+    GTEST_SKIP() << "the build tree is under /tmp, which the private /tmp would hide";
+  }
   const FullTmpCase &c = GetParam();
   // Text compresses to a few hundred bytes of JBIG data, random pixels to more than their
   // page file.
