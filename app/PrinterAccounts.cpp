@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <vector>
@@ -31,15 +32,25 @@ bool IsAccountText(const char *text) {
   return text != nullptr && strlen(text) <= IPP_CREDENTIAL_MAX;
 }
 
-// Keeps the defaults: a new file of the server's user alone, put in the old one's place.
-bool SaveDefaults(const std::string &path, const std::map<int, Account> &defaults,
-                  std::string *error) {
+std::string JobKeyText(const JobKey &key) {
+  return std::to_string(key.first) + "-" + std::to_string(key.second);
+}
+
+// Keeps the defaults and the passwords of the jobs that have not ended: a new file of the
+// server's user alone, put in the old one's place.
+bool SaveAccounts(const std::string &path, const std::map<int, Account> &defaults,
+                  const std::map<JobKey, std::string> &jobPasswords, std::string *error) {
+  if (path.empty()) return true;
   cJSON *root = cJSON_CreateObject();
   for (const auto &[printerId, account] : defaults) {
     cJSON *entry = cJSON_CreateObject();
     cJSON_AddStringToObject(entry, "AuthID", account.id.c_str());
     cJSON_AddStringToObject(entry, "Password", account.password.c_str());
     cJSON_AddItemToObject(root, std::to_string(printerId).c_str(), entry);
+  }
+  cJSON *jobs = cJSON_AddObjectToObject(root, "jobs");
+  for (const auto &[key, password] : jobPasswords) {
+    cJSON_AddStringToObject(jobs, JobKeyText(key).c_str(), password.c_str());
   }
   char *text = cJSON_PrintUnformatted(root);
   cJSON_Delete(root);
@@ -66,7 +77,8 @@ bool SaveDefaults(const std::string &path, const std::map<int, Account> &default
   return true;
 }
 
-bool ReadDefaults(const std::string &path, std::map<int, Account> *defaults, std::string *error) {
+bool ReadAccounts(const std::string &path, std::map<int, Account> *defaults,
+                  std::map<JobKey, std::string> *jobPasswords, std::string *error) {
   const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT) return true;
@@ -87,6 +99,16 @@ bool ReadDefaults(const std::string &path, std::map<int, Account> *defaults, std
     cJSON_Delete(root);
     *error = path + " is not a file of default accounts";
     return false;
+  }
+  const cJSON *jobs = cJSON_GetObjectItemCaseSensitive(root, "jobs");
+  for (const cJSON *entry = cJSON_IsObject(jobs) ? jobs->child : nullptr; entry != nullptr; entry = entry->next) {
+    JobKey key;
+    char end = '\0';
+    const char *password = cJSON_GetStringValue(entry);
+    if (sscanf(entry->string, "%d-%d%c", &key.first, &key.second, &end) == 2 && key.first > 0 &&
+        key.second > 0 && IsAccountText(password)) {
+      (*jobPasswords)[key] = password;
+    }
   }
   for (const cJSON *entry = root->child; entry != nullptr; entry = entry->next) {
     const char *id = cJSON_GetStringValue(cJSON_GetObjectItemCaseSensitive(entry, "AuthID"));
@@ -118,24 +140,34 @@ void Unsupported(pappl_client_t *client, ipp_t *request, const char *reason,
 
 bool LoadPrinterAccounts(PrinterAccounts *accounts, const std::string &path, std::string *error) {
   std::map<int, Account> defaults;
-  if (!ReadDefaults(path, &defaults, error)) return false;
+  std::map<JobKey, std::string> jobPasswords;
+  if (!ReadAccounts(path, &defaults, &jobPasswords, error)) return false;
   std::lock_guard<std::mutex> lock(accounts->mutex);
   accounts->path = path;
   accounts->defaults.swap(defaults);
+  accounts->jobPasswords.swap(jobPasswords);
   return true;
 }
 
-void ForgetDeletedPrinters(PrinterAccounts *accounts, pappl_system_t *system) {
-  std::map<int, Account> kept;
+void ForgetWhatIsGone(PrinterAccounts *accounts, pappl_system_t *system) {
+  std::map<int, Account> defaults;
+  std::map<JobKey, std::string> jobPasswords;
   std::lock_guard<std::mutex> lock(accounts->mutex);
   // Called before the server runs: no other thread holds a lock of PAPPL's.
   for (const auto &[printerId, account] : accounts->defaults) {
-    if (papplSystemFindPrinter(system, nullptr, printerId, nullptr) != nullptr) kept[printerId] = account;
+    if (papplSystemFindPrinter(system, nullptr, printerId, nullptr) != nullptr) defaults[printerId] = account;
+  }
+  for (const auto &[key, password] : accounts->jobPasswords) {
+    pappl_printer_t *printer = papplSystemFindPrinter(system, nullptr, key.first, nullptr);
+    pappl_job_t *job = printer != nullptr ? papplPrinterFindJob(printer, key.second) : nullptr;
+    if (job != nullptr && papplJobGetState(job) < IPP_JSTATE_CANCELED) jobPasswords[key] = password;
   }
   std::string error;
-  if (kept.size() != accounts->defaults.size() && !accounts->path.empty() &&
-      SaveDefaults(accounts->path, kept, &error)) {
-    accounts->defaults.swap(kept);
+  if ((defaults.size() != accounts->defaults.size() ||
+       jobPasswords.size() != accounts->jobPasswords.size()) &&
+      SaveAccounts(accounts->path, defaults, jobPasswords, &error)) {
+    accounts->defaults.swap(defaults);
+    accounts->jobPasswords.swap(jobPasswords);
   }
 }
 
@@ -160,7 +192,7 @@ bool SetPrinterDefaultAccount(PrinterAccounts *accounts, int printerId, const Ac
   } else {
     defaults[printerId] = account;
   }
-  if (!accounts->path.empty() && !SaveDefaults(accounts->path, defaults, error)) return false;
+  if (!SaveAccounts(accounts->path, defaults, accounts->jobPasswords, error)) return false;
   accounts->defaults.swap(defaults);
   return true;
 }
@@ -202,21 +234,27 @@ void TakeRequestPassword(pappl_client_t *client, ipp_t *request) {
   inHand.password.assign(static_cast<const char *>(data), static_cast<size_t>(length));
 }
 
-void AccountEvent(pappl_system_t *, pappl_printer_t *, pappl_job_t *job, pappl_event_t event,
-                  void *data) {
+void AccountEvent(pappl_system_t *, pappl_printer_t *printer, pappl_job_t *job,
+                  pappl_event_t event, void *data) {
   auto *accounts = static_cast<PrinterAccounts *>(data);
   if (accounts == nullptr || job == nullptr) return;
-  if (event == PAPPL_EVENT_JOB_CREATED) {
+  // Job ids are the system's, never given twice: a job loaded from the spool at the start
+  // is created again without a password in hand and keeps the one that was kept for it.
+  const JobKey key{papplPrinterGetID(printer), papplJobGetID(job)};
+  std::string error;
+  if (event == PAPPL_EVENT_JOB_CREATED && inHand.given) {
     std::lock_guard<std::mutex> lock(accounts->mutex);
-    if (inHand.given) {
-      accounts->jobPasswords[job] = inHand.password;
-    } else {
-      accounts->jobPasswords.erase(job);
-    }
+    accounts->jobPasswords[key] = inHand.password;
     inHand = PasswordInHand();
+    if (!SaveAccounts(accounts->path, accounts->defaults, accounts->jobPasswords, &error)) {
+      papplLogJob(job, PAPPL_LOGLEVEL_WARN, "The job's password is not kept over a restart: %s",
+                  error.c_str());
+    }
   } else if (event == PAPPL_EVENT_JOB_COMPLETED) {
     std::lock_guard<std::mutex> lock(accounts->mutex);
-    accounts->jobPasswords.erase(job);
+    if (accounts->jobPasswords.erase(key) != 0) {
+      SaveAccounts(accounts->path, accounts->defaults, accounts->jobPasswords, &error);
+    }
   }
 }
 
@@ -233,7 +271,8 @@ bool FindJobAccount(PrinterAccounts *accounts, pappl_job_t *job, Account *accoun
   // them is asked for while the accounts are locked.
   const int printerId = papplPrinterGetID(papplJobGetPrinter(job));
   std::lock_guard<std::mutex> lock(accounts->mutex);
-  if (const auto found = accounts->jobPasswords.find(job); found != accounts->jobPasswords.end()) {
+  if (const auto found = accounts->jobPasswords.find(JobKey{printerId, papplJobGetID(job)});
+      found != accounts->jobPasswords.end()) {
     account->password = found->second;
     own = true;
   }

@@ -280,6 +280,6 @@ pappl_system_t *CreateQuenmarkSystem(int count, cups_option_t *options, void *co
 
   papplSystemSetSaveCallback(system, SaveState, &config);
   if (access(config.stateFile.c_str(), F_OK) == 0) papplSystemLoadState(system, config.stateFile.c_str());
-  ForgetDeletedPrinters(&config.driver.accounts, system);
+  ForgetWhatIsGone(&config.driver.accounts, system);
   return system;
 }

@@ -8,7 +8,9 @@
 // operation attributes it does not know, job-password among them, before the job exists.
 // The authorization callback, which sees every network request before PAPPL handles it,
 // checks the request's job-password and takes it in hand for the thread; the job-created
-// event, which follows in the same thread while PAPPL makes the job, hands it to the job.
+// event, which follows in the same thread while PAPPL makes the job, hands it to the job,
+// and it is kept with the default accounts until the job ends, so that a job that waits
+// over a restart is still printed under its own account.
 // Requests over the local domain socket pass no authorization callback: a job-password
 // sent that way is not seen.
 
@@ -17,27 +19,31 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 
 struct Account {
   std::string id;
   std::string password;
 };
 
-// The server's accounts. The default accounts are kept in a file of their own, beside
-// the state file and readable by the server's user alone: PAPPL makes its state file
-// with the mode the umask leaves, and serves over IPP every value that it keeps there.
+using JobKey = std::pair<int, int>;  // printer id, job id
+
+// The server's accounts. They are kept in a file of their own, beside the state file and
+// readable by the server's user alone: PAPPL makes its state file with the mode the umask
+// leaves, and serves over IPP every value that it keeps there.
 struct PrinterAccounts {
   std::mutex mutex;
-  std::string path;                 // where the defaults are kept; empty: nowhere
+  std::string path;                 // where they are kept; empty: nowhere
   std::map<int, Account> defaults;  // by printer id; every one with an id
-  std::map<const pappl_job_t *, std::string> jobPasswords;  // jobs that brought one
+  std::map<JobKey, std::string> jobPasswords;  // jobs that brought one and have not ended
 };
 
-// Reads the default accounts kept at path (none when there is no file yet) and keeps
-// them there from now on. False, with the reason in error, when the file cannot be read.
+// Reads the accounts kept at path (none when there is no file yet) and keeps them there
+// from now on. False, with the reason in error, when the file cannot be read.
 bool LoadPrinterAccounts(PrinterAccounts *accounts, const std::string &path, std::string *error);
-// Forgets the default accounts of printers that the server no longer has.
-void ForgetDeletedPrinters(PrinterAccounts *accounts, pappl_system_t *system);
+// Forgets the default accounts of printers that the server no longer has, and the
+// passwords of jobs that have ended or are gone.
+void ForgetWhatIsGone(PrinterAccounts *accounts, pappl_system_t *system);
 
 // The printer's default account; false when it has none.
 bool PrinterDefaultAccount(PrinterAccounts *accounts, int printerId, Account *account);
@@ -55,7 +61,7 @@ bool SetPrinterDefaultAccount(PrinterAccounts *accounts, int printerId, const Ac
 void TakeRequestPassword(pappl_client_t *client, ipp_t *request);
 
 // PAPPL's event callback (data: the PrinterAccounts): a new job takes the password in
-// hand, an ended job forgets its password.
+// hand and keeps it, an ended job forgets its password.
 void AccountEvent(pappl_system_t *system, pappl_printer_t *printer, pappl_job_t *job,
                   pappl_event_t event, void *data);
 

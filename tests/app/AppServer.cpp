@@ -325,6 +325,12 @@ bool WaitForJobState(http_t *http, const std::string &printerUri, int jobId, int
   return false;
 }
 
+ipp_status_t PausePrinter(http_t *http, const std::string &printerUri) {
+  ippDelete(cupsDoRequest(http, NewRequest(IPP_OP_PAUSE_PRINTER, "printer-uri", printerUri),
+                          ResourceOf(printerUri).c_str()));
+  return cupsLastError();
+}
+
 ipp_status_t CancelJob(http_t *http, const std::string &printerUri, int jobId) {
   ipp_t *request = NewRequest(IPP_OP_CANCEL_JOB, "printer-uri", printerUri);
   ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", jobId);

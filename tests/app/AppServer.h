@@ -85,6 +85,7 @@ int WaitForJobEnd(http_t *http, const std::string &printerUri, int jobId, int se
 // Waits until the job reaches the state; false when the time is up first.
 bool WaitForJobState(http_t *http, const std::string &printerUri, int jobId, int state,
                      int seconds);
+ipp_status_t PausePrinter(http_t *http, const std::string &printerUri);
 ipp_status_t CancelJob(http_t *http, const std::string &printerUri, int jobId);
 
 // A printer stream from a file: parsed, checked, every record decoded.

@@ -860,6 +860,17 @@ TEST_F(PrinterAppTest, AccountsComeFromTheJobThenThePrinterThenTheFile) {
   EXPECT_EQ(account("own-over-default", own), "dept-7/jobPw0rd");
   RestartServer(&server_, &local_, &network_);
   EXPECT_EQ(account("default", {}), "office-default/defPw0rd");
+  // A job that waits over a restart keeps its own account, until it has printed.
+  ASSERT_EQ(PausePrinter(local_, uri_), IPP_STATUS_OK);
+  std::vector<JobAttribute> waiting = own;
+  waiting.push_back({Kind::Name, "job-name", "waited"});
+  const int waited = PrintFile(network_, uri_, raster, "image/pwg-raster", waiting);
+  ASSERT_GT(waited, 0) << cupsLastErrorString();
+  RestartServer(&server_, &local_, &network_);  // PAPPL 1.3 does not keep the pause
+  EXPECT_EQ(WaitForJobEnd(network_, uri_, waited, 60), IPP_JSTATE_COMPLETED);
+  const DecodedStream afterRestart = DecodeStreamFile(dir_.file("dev/waited.prn"));
+  EXPECT_EQ(Param(afterRestart, "AuthID") + "/" + Param(afterRestart, "AuthPassword"), "dept-7/jobPw0rd");
+  EXPECT_EQ(ReadFileText(dir_.file("state.accounts")).find("jobPw0rd"), std::string::npos);
   struct stat kept;
   ASSERT_EQ(stat(dir_.file("state.accounts").c_str(), &kept), 0);
   EXPECT_EQ(kept.st_mode & 077, 0u) << "the default accounts are the server user's alone";

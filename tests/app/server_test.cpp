@@ -70,13 +70,6 @@ int ListenDeaf(int *fd) {
   return listening ? ntohs(address.sin_port) : 0;
 }
 
-ipp_status_t PausePrinter(http_t *http, const std::string &uri) {
-  ipp_t *request = ippNewRequest(IPP_OP_PAUSE_PRINTER);
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
-  ippDelete(cupsDoRequest(http, request, uri.substr(uri.find("/ipp/")).c_str()));
-  return cupsLastError();
-}
-
 // SIGTERM in every state: idle, paused with jobs waiting, printing, printing to a printer
 // that does not answer. The server is gone within 10 seconds with exit status 0, and the
 // jobs it had not printed are there after it starts again, and then print.
