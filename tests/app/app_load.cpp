@@ -49,6 +49,7 @@ struct Job {
   Fate fate = Fate::Print;
   int id = 0;              // 0: the server gave none
   int state = 0;
+  std::string reasons;     // job-state-reasons, as the server last gave them
 };
 
 struct Run {
@@ -111,10 +112,17 @@ void SendHalfAndDrop(const Run &run, ipp_t *request, const Document &doc) {
   httpClose(http);
 }
 
-int StateOf(Run &run, const std::string &uri, int id) {
+int StateOf(Run &run, const std::string &uri, int id, std::string *reasons = nullptr) {
   ipp_t *response = Request(run, JobRequest(IPP_OP_GET_JOB_ATTRIBUTES, uri, id), nullptr,
                             "Get-Job-Attributes " + std::to_string(id));
   const int state = ippGetInteger(ippFindAttribute(response, "job-state", IPP_TAG_ENUM), 0);
+  if (reasons != nullptr) {
+    char text[1024] = "";
+    if (ipp_attribute_t *found = ippFindAttribute(response, "job-state-reasons", IPP_TAG_KEYWORD)) {
+      ippAttributeString(found, text, sizeof text);
+    }
+    *reasons = text;
+  }
   ippDelete(response);
   return state;
 }
@@ -287,7 +295,7 @@ bool MakeDocuments(const TempDir &dir, std::vector<Document> *documents) {
 Job PlanJob(int i) {
   const bool cancel = i % 10 == 9;
   return {i, cancel || (i / 10) % 2 == 0 ? "sock" : "file", cancel ? 5u : static_cast<size_t>(i % 5),
-          i % 3 == 1, cancel ? Fate::Cancel : i % 10 == 7 ? Fate::Drop : Fate::Print};
+          i % 3 == 1, cancel ? Fate::Cancel : i % 10 == 7 ? Fate::Drop : Fate::Print, 0, 0, ""};
 }
 
 }  // namespace
@@ -342,7 +350,7 @@ int main(int argc, char **argv) {
       ended = true;
       for (Job &job : run.jobs) {
         if (job.id > 0 && job.state < IPP_JSTATE_CANCELED) {
-          job.state = StateOf(run, server.PrinterUri(job.printer), job.id);
+          job.state = StateOf(run, server.PrinterUri(job.printer), job.id, &job.reasons);
           ended = ended && job.state >= IPP_JSTATE_CANCELED;
         }
       }
@@ -376,6 +384,14 @@ int main(int argc, char **argv) {
                           : job.fate == Fate::Cancel ? job.state == IPP_JSTATE_CANCELED || job.state == IPP_JSTATE_COMPLETED
                                                      : job.state == IPP_JSTATE_ABORTED;
     if (!expected) run.Fail(name + " (job " + std::to_string(job.id) + ") ended in state " + std::to_string(job.state));
+    // A job that did not print says why.
+    const char *reason = job.state == IPP_JSTATE_CANCELED  ? "job-canceled-by-user"
+                         : job.state == IPP_JSTATE_ABORTED ? "aborted-by-system"
+                                                           : "job-completed-successfully";
+    if (job.reasons.find(reason) == std::string::npos) {
+      run.Fail(name + " (job " + std::to_string(job.id) + ") ended in state " + std::to_string(job.state) +
+               " with the reasons \"" + job.reasons + "\"");
+    }
     ++ended[std::min(std::max(job.state, 0), static_cast<int>(IPP_JSTATE_COMPLETED))];
     if (job.state != IPP_JSTATE_COMPLETED) continue;
     std::string file = dir.file("dev/" + name + ".prn");
