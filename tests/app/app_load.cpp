@@ -101,11 +101,14 @@ ipp_t *JobRequest(ipp_op_t op, const std::string &uri, int jobId) {
   return request;
 }
 
-// The request and half its document, then the connection is closed.
-void SendHalfAndDrop(const Run &run, ipp_t *request, const Document &doc) {
+// The request and half its document, then the connection is closed. With a length the
+// body ends short of it; chunked, it ends after a whole chunk, as a whole body would but
+// for the last, empty chunk.
+void SendHalfAndDrop(const Run &run, ipp_t *request, const Document &doc, bool chunked) {
   const std::string document = ReadFileText(doc.path);
   http_t *http = Connect(run);
-  if (http != nullptr && cupsSendRequest(http, request, "/ipp/print", document.size()) == HTTP_STATUS_CONTINUE) {
+  if (http != nullptr &&
+      cupsSendRequest(http, request, "/ipp/print", chunked ? 0 : document.size()) == HTTP_STATUS_CONTINUE) {
     cupsWriteRequestData(http, document.data(), document.size() / 2);
   }
   ippDelete(request);
@@ -140,7 +143,7 @@ void SendJob(Run &run, Job &job) {
     ipp_t *request = JobRequest(job.createJob ? IPP_OP_CREATE_JOB : IPP_OP_PRINT_JOB, uri, 0);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, name.c_str());
     if (!job.createJob) format(request);
-    if (job.fate == Fate::Drop && !job.createJob) return SendHalfAndDrop(run, request, doc);
+    if (job.fate == Fate::Drop && !job.createJob) return SendHalfAndDrop(run, request, doc, false);
     ipp_t *response = Request(run, request, job.createJob ? nullptr : doc.path.c_str(), name);
     ipp_status_t status = cupsLastError();
     job.id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
@@ -148,7 +151,7 @@ void SendJob(Run &run, Job &job) {
     if (job.createJob && status == IPP_STATUS_OK && job.id > 0) {
       ipp_t *send = format(JobRequest(IPP_OP_SEND_DOCUMENT, uri, job.id));
       ippAddBoolean(send, IPP_TAG_OPERATION, "last-document", 1);
-      if (job.fate == Fate::Drop) return SendHalfAndDrop(run, send, doc);
+      if (job.fate == Fate::Drop) return SendHalfAndDrop(run, send, doc, true);
       ippDelete(Request(run, send, doc.path.c_str(), name + " Send-Document"));
       status = cupsLastError();
     }
