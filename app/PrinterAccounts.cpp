@@ -238,8 +238,9 @@ void AccountEvent(pappl_system_t *, pappl_printer_t *printer, pappl_job_t *job,
                   pappl_event_t event, void *data) {
   auto *accounts = static_cast<PrinterAccounts *>(data);
   if (accounts == nullptr || job == nullptr) return;
-  // Job ids are the system's, never given twice: a job loaded from the spool at the start
-  // is created again without a password in hand and keeps the one that was kept for it.
+  // A job is known by its printer's id and its own, neither of which is given twice: a job
+  // loaded from the spool at the start is created again without a password in hand and
+  // keeps the one that was kept for it.
   const JobKey key{papplPrinterGetID(printer), papplJobGetID(job)};
   std::string error;
   if (event == PAPPL_EVENT_JOB_CREATED && inHand.given) {
