@@ -368,19 +368,20 @@ std::size_t StreamRecordCount(const std::string &path) {
   return stream.records.size();
 }
 
-int FreeLoopbackPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return 0;
+int ListenOnLoopback(int fd, bool listening) {
   sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
   socklen_t length = sizeof address;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
+  const bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+                     (!listening || listen(fd, 4) == 0) &&
+                     getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0;
+  return bound ? ntohs(address.sin_port) : 0;
+}
+
+int FreeLoopbackPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const int port = ListenOnLoopback(fd, false);
+  if (fd >= 0) close(fd);
   return port;
 }

@@ -101,3 +101,5 @@ std::size_t StreamRecordCount(const std::string &path);
 
 // A free TCP port on the loopback interface (free when asked).
 int FreeLoopbackPort();
+// Binds the socket to a free loopback port and, if asked, listens on it; the port, or 0.
+int ListenOnLoopback(int fd, bool listening = true);

@@ -8,7 +8,6 @@
 //
 //   app_load [--clients N] [--jobs N] [--bound SECONDS] [--max-growth-kib N]
 
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -213,12 +212,10 @@ struct SlowPrinter {
   std::thread thread;
   std::string bytes;
 
-  bool Start(int port) {
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(fd, 4) != 0) return false;
+  // Its port, or 0.
+  int Start() {
+    const int port = ListenOnLoopback(fd);
+    if (port == 0) return 0;
     thread = std::thread([this] {
       for (int client; (client = accept(fd, nullptr, nullptr)) >= 0; close(client)) {
         char buffer[16384];
@@ -228,7 +225,7 @@ struct SlowPrinter {
         }
       }
     });
-    return true;
+    return port;
   }
   // The jobs' streams, by job id, once the server has closed its connection.
   std::map<int, std::string> Streams() {
@@ -317,12 +314,12 @@ int main(int argc, char **argv) {
   Run run;
   run.bound = bound;
   SlowPrinter printer;
-  const int printerPort = FreeLoopbackPort();
   AppServer server(dir.path(), {"log-level=info"});
   run.server = &server;
   http_t *local = nullptr;
+  int printerPort = 0;
   if (!MakeDocuments(dir, &run.documents) || mkdir(dir.file("dev").c_str(), 0755) != 0 ||
-      !printer.Start(printerPort) || !server.Start() || (local = server.ConnectLocal()) == nullptr ||
+      (printerPort = printer.Start()) == 0 || !server.Start() || (local = server.ConnectLocal()) == nullptr ||
       CreatePrinter(local, "sock", "socket://127.0.0.1:" + std::to_string(printerPort)) != IPP_STATUS_OK ||
       CreatePrinter(local, "file", "file://" + dir.file("dev")) != IPP_STATUS_OK) {
     std::cerr << "app_load: cannot set up the documents, the server and its printers\n";

@@ -60,14 +60,7 @@ int ListenDeaf(int *fd) {
   *fd = socket(AF_INET, SOCK_STREAM, 0);
   const int small = 4096;
   setsockopt(*fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  const bool listening = bind(*fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-                         listen(*fd, 4) == 0 &&
-                         getsockname(*fd, reinterpret_cast<sockaddr *>(&address), &length) == 0;
-  return listening ? ntohs(address.sin_port) : 0;
+  return ListenOnLoopback(*fd);
 }
 
 // SIGTERM in every state: idle, paused with jobs waiting, printing, printing to a printer
